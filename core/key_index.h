@@ -1,0 +1,105 @@
+// The key index: key text -> position, filled once and then read-only.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <string_view>
+#include <utility>
+
+#include "shared.h"
+#include "siphash.h"
+
+namespace jadefox {
+
+using Position = std::size_t;
+
+// Layout
+//   text_    one arena with every key's UTF-8 bytes, back to back, in
+//            position order; key p is text_[offsets_[p], offsets_[p + 1]).
+//   offsets_ size() + 1 byte offsets into the arena; offsets_[0] == 0.
+//   slots_   open-addressing table (linear probing, power-of-two size) of
+//            8-byte slots: the top 32 bits of the key's hash as a tag, and
+//            the 32-bit position. Small slots keep more of a large table in
+//            cache; the tag rejects almost every non-matching slot without
+//            touching the arena.
+// Invariants
+//   - positions are exactly 0 .. size()-1, each held by one key, and keys
+//     appear in the arena in position order;
+//   - at most 3/4 of the slots are used, so every probe meets an empty slot;
+//   - an index made for n keys and T text bytes never reallocates while
+//     those are inserted (it only grows if a caller exceeds what it asked
+//     for, which costs a rehash but stays correct).
+class KeyIndex : public HolderCount {
+public:
+    static constexpr Position npos = static_cast<Position>(-1);
+    // Largest number of keys: positions must fit a slot's 32 bits, and one
+    // value marks an empty slot.
+    static constexpr std::size_t max_keys = 0xFFFFFFFEu;
+
+    // An empty index with room for `capacity` keys and `text_bytes` bytes of
+    // key text. Throws std::bad_alloc when memory is exhausted.
+    static Shared<KeyIndex> create(HashSeeds seeds, std::size_t capacity, std::size_t text_bytes);
+    static void destroy(KeyIndex* index) noexcept;
+
+    // An independent copy with the same seeds, keys and positions.
+    Shared<KeyIndex> clone() const;
+
+    std::size_t size() const noexcept { return count_; }
+    bool empty() const noexcept { return count_ == 0; }
+    HashSeeds seeds() const noexcept { return seeds_; }
+    std::size_t text_bytes() const noexcept { return count_ ? offsets_[count_] : 0; }
+    std::size_t slot_count() const noexcept { return slot_mask_ ? slot_mask_ + 1 : 0; }
+
+    std::string_view key(Position p) const noexcept {
+        return {text_.get() + offsets_[p], offsets_[p + 1] - offsets_[p]};
+    }
+
+    // The hash of `text` under this index's seeds.
+    std::uint64_t hash(std::string_view text) const noexcept { return hash_key(seeds_, text); }
+
+    // Position of `text`, or npos.
+    Position find(std::string_view text) const noexcept {
+        return count_ ? find_hashed(text, hash(text)) : npos;
+    }
+    // As find, with `h` already computed by hash(text). Needs a non-empty index.
+    Position find_hashed(std::string_view text, std::uint64_t h) const noexcept;
+
+    // Starts loading the slot where a probe for hash `h` begins, so a batch of
+    // probes overlaps its cache misses. Needs a non-empty index.
+    void prefetch(std::uint64_t h) const noexcept {
+        __builtin_prefetch(&slots_[static_cast<std::size_t>(h) & slot_mask_]);
+    }
+
+    // Adds `text` at the next position unless an equal text is present.
+    // Returns the text's position and whether it was added.
+    std::pair<Position, bool> insert(std::string_view text);
+
+private:
+    struct Slot {
+        std::uint32_t tag;
+        std::uint32_t position;  // empty_slot when unused
+    };
+    static constexpr std::uint32_t empty_slot = 0xFFFFFFFFu;
+
+    explicit KeyIndex(HashSeeds seeds) noexcept : seeds_(seeds) {}
+    ~KeyIndex() = default;
+
+    static std::size_t slots_for(std::size_t keys);
+    bool equals(Position p, std::string_view text) const noexcept;
+    void place(std::uint64_t h, Position p) noexcept;
+    void allocate_table(std::size_t key_capacity);
+    void grow_keys();
+    void grow_text(std::size_t needed);
+
+    HashSeeds seeds_;
+    std::size_t count_ = 0;
+    std::size_t key_capacity_ = 0;
+    std::size_t text_capacity_ = 0;
+    std::size_t slot_mask_ = 0;  // slot count - 1, or 0 with no table
+    std::unique_ptr<char[]> text_;
+    std::unique_ptr<std::size_t[]> offsets_;
+    std::unique_ptr<Slot[]> slots_;
+};
+
+}  // namespace jadefox

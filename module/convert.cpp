@@ -1,0 +1,160 @@
+#include "convert.h"
+
+#include <string>
+
+namespace jadefox::py {
+namespace {
+
+// Lossy UTF-8 rendering of a type's qualified name.
+std::string qualified_name(PyTypeObject* type) {
+    Ref name = Ref::steal(PyType_GetQualName(type));
+    if (name) {
+        Ref bytes = Ref::steal(PyUnicode_AsEncodedString(name.get(), "utf-8", "replace"));
+        if (bytes) return std::string(PyBytes_AS_STRING(bytes.get()), PyBytes_GET_SIZE(bytes.get()));
+    }
+    PyErr_Clear();
+    return "<failed to extract type name>";
+}
+
+// Keeps a dict's contents still while we iterate it: another thread of a
+// free-threaded interpreter could otherwise resize it under PyDict_Next.
+// On builds with the global lock this costs nothing.
+class DictCriticalSection {
+public:
+    explicit DictCriticalSection(PyObject* dict) noexcept {
+#ifdef Py_GIL_DISABLED
+        PyCriticalSection_Begin(&section_, dict);
+#else
+        (void)dict;
+#endif
+    }
+    ~DictCriticalSection() {
+#ifdef Py_GIL_DISABLED
+        PyCriticalSection_End(&section_);
+#endif
+    }
+    DictCriticalSection(const DictCriticalSection&) = delete;
+    DictCriticalSection& operator=(const DictCriticalSection&) = delete;
+
+private:
+#ifdef Py_GIL_DISABLED
+    PyCriticalSection section_;
+#endif
+};
+
+// Upper bound of a str's UTF-8 size from its storage kind, read without
+// running any code: exact for ASCII, which is what keys almost always are.
+std::size_t utf8_bound(PyObject* key) noexcept {
+    const std::size_t length = static_cast<std::size_t>(PyUnicode_GET_LENGTH(key));
+    if (PyUnicode_IS_ASCII(key)) return length;
+    switch (PyUnicode_KIND(key)) {
+        case PyUnicode_1BYTE_KIND: return 2 * length;
+        case PyUnicode_2BYTE_KIND: return 3 * length;
+        default: return 4 * length;
+    }
+}
+
+}  // namespace
+
+void throw_cast_error(PyObject* obj, PyTypeObject* target) {
+    const std::string target_name = qualified_name(target);
+    if (obj == Py_None) throw_type_error("'None' is not an instance of '%s'", target_name.c_str());
+    const std::string type_name = qualified_name(Py_TYPE(obj));
+    throw_type_error("'%s' object is not an instance of '%s'", type_name.c_str(), target_name.c_str());
+}
+
+PyObject* cast(PyObject* obj, PyTypeObject* target) {
+    if (Py_TYPE(obj) == target || PyType_IsSubtype(Py_TYPE(obj), target)) return obj;
+    throw_cast_error(obj, target);
+}
+
+void argument_extraction_error(const char* name, PyErr error) {
+    if (!error.is_exact_type_error()) throw std::move(error);
+    Ref original = std::move(error).into_exception();
+    Ref text = Ref::steal(PyObject_Str(original.get()));
+    if (!text) {
+        PyErr_WriteUnraisable(nullptr);
+        Ref type_name = Ref::steal(PyType_GetName(Py_TYPE(original.get())));
+        text = Ref::steal(type_name ? PyUnicode_FromFormat("<unprintable %U object>", type_name.get())
+                                    : PyUnicode_FromString("<unprintable object>"));
+        if (!text) throw_fetched();
+    }
+    Ref message = Ref::steal(PyUnicode_FromFormat("argument '%s': %U", name, text.get()));
+    if (!message) throw_fetched();
+    Ref replacement = Ref::steal(PyObject_CallOneArg(PyExc_TypeError, message.get()));
+    if (!replacement) throw_fetched();
+    // The new error keeps the cause of the one it replaces, not that error.
+    PyException_SetCause(replacement.get(), PyException_GetCause(original.get()));
+    throw PyErr::ready(std::move(replacement));
+}
+
+double extract_float(PyObject* obj) {
+    if (PyFloat_CheckExact(obj)) return PyFloat_AS_DOUBLE(obj);
+    const double value = PyFloat_AsDouble(obj);
+    if (value == -1.0 && PyErr_Occurred()) throw_fetched();
+    return value;
+}
+
+std::string_view extract_key_text(PyObject* obj) {
+    if (!PyUnicode_Check(obj)) throw_cast_error(obj, &PyUnicode_Type);
+    Py_ssize_t length = 0;
+    const char* text = PyUnicode_AsUTF8AndSize(obj, &length);
+    if (!text) throw_fetched();
+    return {text, static_cast<std::size_t>(length)};
+}
+
+EntryMap extract_entry_map(PyObject* obj) {
+    if (!PyDict_Check(obj)) throw_cast_error(obj, &PyDict_Type);
+    Ref dict = Ref::borrow(obj);
+    DictCriticalSection frozen(obj);
+
+    // Size the map once: the item count and a bound of the key text. Reading
+    // these runs no Python code, so the dict cannot change meanwhile.
+    const Py_ssize_t start_size = PyDict_GET_SIZE(obj);
+    std::size_t text_bytes = 0;
+    {
+        Py_ssize_t pos = 0;
+        PyObject *key, *value;
+        while (PyDict_Next(obj, &pos, &key, &value)) {
+            if (PyUnicode_Check(key)) text_bytes += utf8_bound(key);
+        }
+    }
+    EntryMap entries(static_cast<std::size_t>(start_size), text_bytes);
+
+    // Converting a value may run Python code (__float__, __index__) that
+    // changes this very dict; the checks after each entry stop before a
+    // changed dict can be misread.
+    Py_ssize_t remaining = start_size;
+    Py_ssize_t pos = 0;
+    PyObject *key_borrowed, *value_borrowed;
+    while (PyDict_Next(obj, &pos, &key_borrowed, &value_borrowed)) {
+        --remaining;
+        Ref key = Ref::borrow(key_borrowed);
+        Ref value = Ref::borrow(value_borrowed);
+        const std::string_view text = extract_key_text(key.get());
+        const double number = extract_float(value.get());
+        // `text` stays valid: `key` holds the str that owns it.
+        entries.insert(text, number);
+        if (PyDict_GET_SIZE(obj) != start_size) panic("dictionary changed size during iteration");
+        if (remaining == -1) panic("dictionary keys changed during iteration");
+    }
+    return entries;
+}
+
+PyObject* float_object(double value) { return expect_object(PyFloat_FromDouble(value)); }
+
+PyObject* record_to_dict(const Record& record) {
+    const KeyIndex& keys = *record.keys;
+    const double* values = record.values->data();
+    Ref dict = Ref::steal(expect_object(PyDict_New()));
+    for (Position p = 0, n = keys.size(); p < n; ++p) {
+        const std::string_view text = keys.key(p);
+        Ref key = Ref::steal(
+            expect_object(PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size()))));
+        Ref value = Ref::steal(float_object(values[p]));
+        if (PyDict_SetItem(dict.get(), key.get(), value.get()) < 0) throw_fetched();
+    }
+    return dict.release();
+}
+
+}  // namespace jadefox::py

@@ -1,0 +1,159 @@
+#include "errors.h"
+
+#include <atomic>
+#include <cstdarg>
+#include <cstdio>
+#include <cstdlib>
+#include <mutex>
+
+namespace jadefox::py {
+namespace {
+
+constexpr const char* generic_panic_text =
+    "jadefox: the extension's native code failed without a message";
+
+constexpr const char* panic_doc =
+    "\nThe exception raised when jadefox's native code fails internally.\n"
+    "\n"
+    "Like SystemExit, it derives from BaseException rather than Exception, so\n"
+    "it will typically propagate all the way through the stack and make the\n"
+    "interpreter exit.\n";
+
+[[noreturn]] void abort_uncaught() noexcept {
+    std::fputs("uncaught panic at ffi boundary\n", stderr);
+    std::fflush(stderr);
+    std::abort();
+}
+
+// UTF-8 text of str(obj), or `fallback` if it cannot be had (the error
+// from trying is cleared).
+std::string text_of(PyObject* obj, const char* fallback) {
+    Ref s = Ref::steal(PyObject_Str(obj));
+    const char* utf8 = s ? PyUnicode_AsUTF8AndSize(s.get(), nullptr) : nullptr;
+    if (!utf8) {
+        PyErr_Clear();
+        return fallback;
+    }
+    return utf8;
+}
+
+// A PanicException came back from a call into the interpreter (say, raised
+// by a user's __float__): print it with its traceback, then carry on as an
+// internal failure with the same message.
+[[noreturn]] void resume_panic(Ref exception) {
+    std::string message = text_of(exception.get(), "Unwrapped panic from Python code");
+    std::fputs("jadefox: resuming an internal failure: a PanicException was fetched from the interpreter\n"
+               "Python stack trace below:\n",
+               stderr);
+    PyErr_SetRaisedException(exception.release());
+    PyErr_PrintEx(0);
+    throw Panic{std::move(message)};
+}
+
+}  // namespace
+
+PyErr PyErr::fetch() {
+    Ref exception = Ref::steal(PyErr_GetRaisedException());
+    if (!exception) {
+        return with_message(PyExc_SystemError,
+                            Ref::steal(PyUnicode_FromString("attempted to fetch exception but none was set")));
+    }
+    if (PyObject_TypeCheck(exception.get(), reinterpret_cast<PyTypeObject*>(panic_exception_type()))) {
+        resume_panic(std::move(exception));
+    }
+    return ready(std::move(exception));
+}
+
+bool PyErr::is_exact_type_error() const noexcept {
+    return type_ ? type_ == PyExc_TypeError
+                 : Py_TYPE(value_.get()) == reinterpret_cast<PyTypeObject*>(PyExc_TypeError);
+}
+
+Ref PyErr::into_exception() && {
+    if (!type_) return std::move(value_);
+    Ref exception = Ref::steal(PyObject_CallOneArg(type_, value_.get()));
+    if (!exception) throw_fetched();
+    return exception;
+}
+
+void PyErr::restore() && noexcept {
+    if (!type_) {
+        PyErr_SetRaisedException(value_.release());
+    } else if (value_) {
+        PyErr_SetObject(type_, value_.get());
+    }
+    // With a null message, making the message str failed and its
+    // MemoryError is already pending.
+}
+
+void throw_fetched() { throw PyErr::fetch(); }
+
+void throw_type_error(const char* format, ...) {
+    va_list args;
+    va_start(args, format);
+    Ref message = Ref::steal(PyUnicode_FromFormatV(format, args));
+    va_end(args);
+    if (!message) throw_fetched();
+    throw PyErr::with_message(PyExc_TypeError, std::move(message));
+}
+
+void panic(std::string message, std::source_location where) {
+    std::fprintf(stderr, "jadefox: internal failure at %s:%u in %s: %s\n", where.file_name(),
+                 static_cast<unsigned>(where.line()), where.function_name(), message.c_str());
+    throw Panic{std::move(message)};
+}
+
+PyObject* expect_object(PyObject* made, std::source_location where) {
+    if (made) return made;
+    if (PyErr_Occurred()) PyErr_WriteUnraisable(nullptr);
+    panic("PyObject pointer is null", where);
+}
+
+PyObject* panic_exception_type() {
+    static std::atomic<PyObject*> slot{nullptr};
+    if (PyObject* made = slot.load(std::memory_order_acquire)) return made;
+
+    // One thread makes the class; others wait for it detached from the
+    // interpreter, so the maker can always run. Recursive, in case making it
+    // runs Python code (a collection, a finaliser) that fails into us again.
+    static std::recursive_mutex lock;
+    PyThreadState* state = PyEval_SaveThread();
+    lock.lock();
+    PyEval_RestoreThread(state);
+    std::lock_guard<std::recursive_mutex> hold(lock, std::adopt_lock);
+
+    if (PyObject* made = slot.load(std::memory_order_acquire)) return made;
+    PyObject* made = PyErr_NewExceptionWithDoc("vexo_runtime.PanicException", panic_doc,
+                                               PyExc_BaseException, nullptr);
+    if (!made) {
+        Ref error = Ref::steal(PyErr_GetRaisedException());
+        Ref rendering = Ref::steal(error ? PyObject_Repr(error.get()) : nullptr);
+        const char* text = rendering ? PyUnicode_AsUTF8AndSize(rendering.get(), nullptr) : nullptr;
+        PyErr_Clear();
+        std::fprintf(stderr, "jadefox: internal failure: Failed to initialize new exception type.: %s\n",
+                     text ? text : "<unknown error>");
+        abort_uncaught();
+    }
+    PyObject* expected = nullptr;
+    if (!slot.compare_exchange_strong(expected, made, std::memory_order_acq_rel)) {
+        Py_DECREF(made);
+        return expected;
+    }
+    return made;
+}
+
+void raise_panic(const std::string& message) noexcept {
+    try {
+        PyObject* type = panic_exception_type();
+        Ref text = Ref::steal(message.empty()
+                                  ? PyUnicode_FromString(generic_panic_text)
+                                  : PyUnicode_FromStringAndSize(message.data(),
+                                                                static_cast<Py_ssize_t>(message.size())));
+        if (!text) abort_uncaught();
+        PyErr_SetObject(type, text.get());
+    } catch (...) {
+        abort_uncaught();
+    }
+}
+
+}  // namespace jadefox::py

@@ -1,0 +1,92 @@
+// How failures travel inside the module until an entry point reports them.
+//
+// Two kinds of failure, both carried as C++ exceptions so that every hold
+// taken on the way (Ref, borrows, record shares) is given back by its
+// destructor as the failure passes through:
+//   PyErr  a Python exception to raise: the caller sees it as is;
+//   Panic  an internal failure of our own code: the caller sees a
+//          PanicException (a BaseException) with the failure message.
+// Exhausted native memory arrives as std::bad_alloc and becomes MemoryError.
+#pragma once
+
+#include <source_location>
+#include <new>
+#include <string>
+
+#include "refs.h"
+
+namespace jadefox::py {
+
+// A Python exception not raised yet: either a ready exception object, or a
+// type with its message (a str made when the failure happened).
+class PyErr {
+public:
+    // Takes the interpreter's pending exception (a SystemError if none is
+    // set). A pending PanicException is not an ordinary error: it resumes
+    // the internal-failure path, so this throws Panic instead of returning.
+    static PyErr fetch();
+    static PyErr with_message(PyObject* type, Ref message) noexcept {
+        return PyErr(type, std::move(message));
+    }
+    static PyErr ready(Ref exception) noexcept { return PyErr(nullptr, std::move(exception)); }
+
+    // The exception's type is exactly TypeError (not a subclass).
+    bool is_exact_type_error() const noexcept;
+    // The ready exception object (made now for the type-and-message form).
+    Ref into_exception() &&;
+    // Makes it the interpreter's current exception.
+    void restore() && noexcept;
+
+private:
+    PyErr(PyObject* type, Ref value) noexcept : type_(type), value_(std::move(value)) {}
+    PyObject* type_;  // null for a ready exception; else a type kept alive by the interpreter
+    Ref value_;       // the exception, or the message
+};
+
+// Throws a PyErr for the interpreter's pending exception.
+[[noreturn]] void throw_fetched();
+
+// A TypeError with a message composed like PyUnicode_FromFormat.
+[[noreturn]] void throw_type_error(const char* format, ...);
+
+// An internal failure. `message` is empty for a failure without text.
+struct Panic {
+    std::string message;
+};
+
+// Writes the diagnostic for an internal failure at `where` to standard error
+// and throws Panic with `message`.
+[[noreturn]] void panic(std::string message,
+                        std::source_location where = std::source_location::current());
+
+// For objects the interpreter should always be able to make: a null result
+// is reported as unraisable and becomes an internal failure.
+PyObject* expect_object(PyObject* made,
+                        std::source_location where = std::source_location::current());
+
+// The PanicException class, made once per process on first need.
+PyObject* panic_exception_type();
+
+// Raises a PanicException carrying `message` (a generic text when empty).
+// A failure while doing so cannot be reported and aborts the process.
+void raise_panic(const std::string& message) noexcept;
+
+// Runs an entry point's body and turns its outcome into the interpreter's
+// convention: the result, or `failure` with an exception raised.
+template <class R, class Body>
+R guarded(R failure, Body&& body) noexcept {
+    try {
+        return body();
+    } catch (PyErr& e) {
+        std::move(e).restore();
+    } catch (Panic& p) {
+        raise_panic(p.message);
+    } catch (std::bad_alloc&) {
+        PyErr_NoMemory();
+    } catch (...) {
+        raise_panic(std::string());
+    }
+    return failure;
+}
+
+}  // namespace jadefox::py

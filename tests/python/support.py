@@ -1,0 +1,155 @@
+"""Shared helpers for the jadefox test-suite: bit-exact float checks and an
+exact IEEE 754 binary64 reference that does not trust the host FPU (x87
+builds of the interpreter round twice, so expected values are derived with
+integer arithmetic through ``fractions.Fraction``)."""
+
+from __future__ import annotations
+
+import math
+import os
+import struct
+import sys
+import sysconfig
+from contextlib import contextmanager
+from fractions import Fraction
+
+NAN = math.nan
+INF = math.inf
+IS_32BIT = struct.calcsize("P") == 4
+FREE_THREADED = bool(sysconfig.get_config_var("Py_GIL_DISABLED"))
+ON_LINUX = sys.platform.startswith("linux")
+PAGE = os.sysconf("SC_PAGE_SIZE") if hasattr(os, "sysconf") else 4096
+
+
+def bits(x: float) -> bytes:
+    return struct.pack("<d", x)
+
+
+def same(a: float, b: float) -> bool:
+    """Bit equality, except that any NaN matches any NaN."""
+    if math.isnan(a) or math.isnan(b):
+        return math.isnan(a) and math.isnan(b)
+    return bits(a) == bits(b)
+
+
+def assert_same(actual, expected, what=""):
+    assert type(actual) is float, (what, type(actual))
+    assert same(actual, expected), f"{what}: got {actual!r} ({bits(actual).hex()}), " \
+        f"want {expected!r} ({bits(expected).hex()})"
+
+
+def assert_jd(jd, expected) -> None:
+    """``jd.to_dict`` has exactly the items of ``expected`` (a dict or a list
+    of pairs), in that order, bit for bit."""
+    items = list(expected.items()) if isinstance(expected, dict) else list(expected)
+    got = jd.to_dict
+    assert type(got) is dict
+    assert list(got) == [k for k, _ in items]
+    for k, v in items:
+        assert type(k) is str
+        assert_same(got[k], v, repr(k))
+        assert_same(jd[k], v, f"[{k!r}]")
+
+
+def _round(fr: Fraction, sign_hint: float) -> float:
+    try:
+        r = fr.numerator / fr.denominator  # correctly rounded integer division
+    except OverflowError:
+        r = math.inf if fr > 0 else -math.inf
+    if r == 0.0:  # underflow keeps the sign of the exact result
+        r = math.copysign(0.0, sign_hint)
+    return r
+
+
+def ieee(op: str, a: float, b: float) -> float:
+    """One binary64 operation, round to nearest even, computed exactly."""
+    if not (math.isfinite(a) and math.isfinite(b)) or a == 0.0 or b == 0.0:
+        # special operands give exact results on every FPU
+        if op == "+":
+            return a + b
+        if op == "-":
+            return a - b
+        if op == "*":
+            return a * b
+        if b == 0.0:
+            if math.isnan(a) or a == 0.0:
+                return math.nan
+            return math.copysign(math.inf, math.copysign(1.0, a) * math.copysign(1.0, b))
+        return a / b
+    x, y = Fraction(a), Fraction(b)
+    if op == "+":
+        r = x + y
+    elif op == "-":
+        r = x - y
+    elif op == "*":
+        r = x * y
+    else:
+        r = x / y
+    if r == 0:
+        return 0.0  # exact cancellation gives +0.0 in round-to-nearest
+    return _round(r, float(r > 0) - 0.5)
+
+
+def fold_sum(values) -> float:
+    acc = -0.0
+    for v in values:
+        acc = ieee("+", acc, v)
+    return acc
+
+
+def fold_product(values) -> float:
+    acc = 1.0
+    for v in values:
+        acc = ieee("*", acc, v)
+    return acc
+
+
+def rss_bytes() -> int:
+    with open("/proc/self/statm") as f:
+        return int(f.read().split()[1]) * PAGE
+
+
+@contextmanager
+def quiet_stderr():
+    """Send fd 2 to /dev/null (native diagnostics and tracebacks)."""
+    sys.stderr.flush()
+    saved = os.dup(2)
+    null = os.open(os.devnull, os.O_WRONLY)
+    try:
+        os.dup2(null, 2)
+        yield
+    finally:
+        sys.stderr.flush()
+        os.dup2(saved, 2)
+        os.close(saved)
+        os.close(null)
+
+
+def catch(fn, *args, **kwargs):
+    """Run fn, return the BaseException it raised (or fail)."""
+    try:
+        fn(*args, **kwargs)
+    except BaseException as e:  # noqa: BLE001 - PanicException is a BaseException
+        return e
+    raise AssertionError(f"{fn!r} did not raise")
+
+
+class Grow:
+    """A value whose conversion inserts a key into the dict being converted."""
+
+    def __init__(self, target: dict):
+        self.target = target
+
+    def __float__(self):
+        self.target[f"grown{len(self.target)}"] = 0.0
+        return 2.0
+
+
+def panic_instance():
+    """Obtain a PanicException instance the only way Python code can."""
+    import jadefox
+
+    src = {"a": 1.0}
+    src["b"] = Grow(src)
+    with quiet_stderr():
+        return catch(jadefox.JadeDict, src)
