@@ -2,6 +2,8 @@
 
 #include <string>
 
+extern "C" __attribute__((weak, visibility("default"))) PyObject* _PyDict_NewPresized(Py_ssize_t minused);
+
 namespace jadefox::py {
 namespace {
 
@@ -52,6 +54,15 @@ std::size_t utf8_bound(PyObject* key) noexcept {
         case PyUnicode_2BYTE_KIND: return 3 * length;
         default: return 4 * length;
     }
+}
+
+// A dict with room for `n` items, so filling it never resizes. CPython's
+// presizing constructor is outside the stable API, so it is referenced
+// weakly: an interpreter that stops exporting it still loads this module,
+// and we fall back to a dict that grows as it fills.
+PyObject* new_dict(std::size_t n) {
+    if (_PyDict_NewPresized) return _PyDict_NewPresized(static_cast<Py_ssize_t>(n));
+    return PyDict_New();
 }
 
 }  // namespace
@@ -146,7 +157,7 @@ PyObject* float_object(double value) { return expect_object(PyFloat_FromDouble(v
 PyObject* record_to_dict(const Record& record) {
     const KeyIndex& keys = *record.keys;
     const double* values = record.values->data();
-    Ref dict = Ref::steal(expect_object(PyDict_New()));
+    Ref dict = Ref::steal(expect_object(new_dict(keys.size())));
     for (Position p = 0, n = keys.size(); p < n; ++p) {
         const std::string_view text = keys.key(p);
         Ref key = Ref::steal(
