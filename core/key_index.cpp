@@ -81,8 +81,7 @@ void KeyIndex::place(std::uint64_t h, Position p) noexcept {
     slots_[i] = Slot{static_cast<std::uint32_t>(h >> 32), static_cast<std::uint32_t>(p)};
 }
 
-std::pair<Position, bool> KeyIndex::insert(std::string_view text) {
-    const std::uint64_t h = hash(text);
+std::pair<Position, bool> KeyIndex::insert_hashed(std::string_view text, std::uint64_t h) {
     if (count_) {
         const Position found = find_hashed(text, h);
         if (found != npos) return {found, false};

@@ -66,14 +66,16 @@ public:
     Position find_hashed(std::string_view text, std::uint64_t h) const noexcept;
 
     // Starts loading the slot where a probe for hash `h` begins, so a batch of
-    // probes overlaps its cache misses. Needs a non-empty index.
+    // probes overlaps its cache misses.
     void prefetch(std::uint64_t h) const noexcept {
-        __builtin_prefetch(&slots_[static_cast<std::size_t>(h) & slot_mask_]);
+        if (slots_) __builtin_prefetch(&slots_[static_cast<std::size_t>(h) & slot_mask_]);
     }
 
     // Adds `text` at the next position unless an equal text is present.
     // Returns the text's position and whether it was added.
-    std::pair<Position, bool> insert(std::string_view text);
+    std::pair<Position, bool> insert(std::string_view text) { return insert_hashed(text, hash(text)); }
+    // As insert, with `h` already computed by hash(text).
+    std::pair<Position, bool> insert_hashed(std::string_view text, std::uint64_t h);
 
 private:
     struct Slot {

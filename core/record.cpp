@@ -9,7 +9,22 @@ EntryMap::EntryMap(std::size_t capacity, std::size_t text_bytes)
     : keys_(KeyIndex::create(next_hash_seeds(), capacity, text_bytes)),
       values_(ValueVector::allocate(0, capacity)) {}
 
-void EntryMap::insert(std::string_view text, double value) {
+void EntryMap::insert(std::string_view text, double value) { insert_hashed(text, keys_->hash(text), value); }
+
+void EntryMap::insert_batch(const std::string_view* texts, const double* values, std::size_t count) {
+    constexpr std::size_t batch = 16;
+    std::uint64_t hashes[batch];
+    for (std::size_t start = 0; start < count; start += batch) {
+        const std::size_t end = start + batch < count ? start + batch : count;
+        for (std::size_t i = start; i < end; ++i) {
+            hashes[i - start] = keys_->hash(texts[i]);
+            keys_->prefetch(hashes[i - start]);
+        }
+        for (std::size_t i = start; i < end; ++i) insert_hashed(texts[i], hashes[i - start], values[i]);
+    }
+}
+
+void EntryMap::insert_hashed(std::string_view text, std::uint64_t h, double value) {
     ValueVector& values = *values_;
     if (values.size() == values.capacity()) {
         // Only when the caller inserts more than it asked room for. Reserve
@@ -19,7 +34,7 @@ void EntryMap::insert(std::string_view text, double value) {
         if (values.size()) std::memcpy(bigger->data(), values.data(), values.size() * sizeof(double));
         values_ = std::move(bigger);
     }
-    const auto [position, added] = keys_->insert(text);
+    const auto [position, added] = keys_->insert_hashed(text, h);
     if (added) {
         values_->push_unchecked(value);
     } else {

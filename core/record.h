@@ -58,12 +58,18 @@ public:
     // takes the new value.
     void insert(std::string_view text, double value);
 
+    // Inserts `count` entries in order, as many insert calls would. Hashing
+    // them all before probing lets the table's cache misses overlap, which
+    // is most of the cost of filling a large map.
+    void insert_batch(const std::string_view* texts, const double* values, std::size_t count);
+
     std::size_t size() const noexcept { return keys_->size(); }
     std::string_view key(std::size_t i) const noexcept { return keys_->key(i); }
     double value(std::size_t i) const noexcept { return values_->data()[i]; }
     std::optional<double> find(std::string_view text) const noexcept;
 
 private:
+    void insert_hashed(std::string_view text, std::uint64_t h, double value);
     EntryMap(Shared<KeyIndex> keys, Shared<ValueVector> values) noexcept
         : keys_(std::move(keys)), values_(std::move(values)) {}
     friend Record build_from_entries(EntryMap&& entries) noexcept;

@@ -134,7 +134,14 @@ EntryMap extract_entry_map(PyObject* obj) {
 
     // Converting a value may run Python code (__float__, __index__) that
     // changes this very dict; the checks after each entry stop before a
-    // changed dict can be misread.
+    // changed dict can be misread. Converted entries are inserted in
+    // batches (see EntryMap::insert_batch); their key objects are held until
+    // then, since the texts are views into them.
+    constexpr std::size_t batch = 16;
+    Ref held[batch];
+    std::string_view texts[batch];
+    double numbers[batch];
+    std::size_t pending = 0;
     Py_ssize_t remaining = start_size;
     Py_ssize_t pos = 0;
     PyObject *key_borrowed, *value_borrowed;
@@ -142,13 +149,18 @@ EntryMap extract_entry_map(PyObject* obj) {
         --remaining;
         Ref key = Ref::borrow(key_borrowed);
         Ref value = Ref::borrow(value_borrowed);
-        const std::string_view text = extract_key_text(key.get());
-        const double number = extract_float(value.get());
-        // `text` stays valid: `key` holds the str that owns it.
-        entries.insert(text, number);
+        texts[pending] = extract_key_text(key.get());
+        numbers[pending] = extract_float(value.get());
+        held[pending++] = std::move(key);
         if (PyDict_GET_SIZE(obj) != start_size) panic("dictionary changed size during iteration");
         if (remaining == -1) panic("dictionary keys changed during iteration");
+        if (pending == batch) {
+            entries.insert_batch(texts, numbers, pending);
+            for (Ref& k : held) k = Ref();
+            pending = 0;
+        }
     }
+    entries.insert_batch(texts, numbers, pending);
     return entries;
 }
 
