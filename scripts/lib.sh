@@ -68,6 +68,8 @@ print(ok, sys.version_info[0], sys.version_info[1], ft, hdr,
       no_headers+=("$cand ($ver)")
       continue
     fi
+    # Listed by real path: .../bin/python3 and .../bin/python3.12 are one
+    # interpreter, and the versioned name says which one it is.
     key="$minor.$ft"
     [[ -n "${seen_key[$key]:-}" ]] && continue
     seen_key[$key]=1
