@@ -111,18 +111,19 @@ def rss_bytes() -> int:
 
 @contextmanager
 def quiet_stderr():
-    """Send fd 2 to /dev/null (native diagnostics and tracebacks)."""
+    """Silence fd 2 (native diagnostics) and sys.stderr (printed tracebacks)."""
     sys.stderr.flush()
-    saved = os.dup(2)
-    null = os.open(os.devnull, os.O_WRONLY)
+    saved_fd, saved_obj = os.dup(2), sys.stderr
+    null = open(os.devnull, "w")
     try:
-        os.dup2(null, 2)
+        os.dup2(null.fileno(), 2)
+        sys.stderr = null
         yield
     finally:
-        sys.stderr.flush()
-        os.dup2(saved, 2)
-        os.close(saved)
-        os.close(null)
+        sys.stderr = saved_obj
+        os.dup2(saved_fd, 2)
+        os.close(saved_fd)
+        null.close()
 
 
 def catch(fn, *args, **kwargs):
@@ -132,6 +133,36 @@ def catch(fn, *args, **kwargs):
     except BaseException as e:  # noqa: BLE001 - PanicException is a BaseException
         return e
     raise AssertionError(f"{fn!r} did not raise")
+
+
+class KeyStr(str):
+    pass
+
+
+class FloatSub(float):
+    def __float__(self):  # never consulted: the stored value is read directly
+        return 99.0
+
+
+class HasFloat:
+    def __init__(self, v):
+        self.v = v
+
+    def __float__(self):
+        return self.v
+
+
+class Idx:
+    def __init__(self, v):
+        self.v = v
+
+    def __index__(self):
+        return self.v
+
+
+class Outer:
+    class Inner:
+        pass
 
 
 class Grow:

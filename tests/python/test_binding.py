@@ -7,7 +7,7 @@ import sys
 import pytest
 
 from jadefox import JadeDict
-from support import assert_jd, assert_same, catch
+from support import FloatSub, HasFloat, Idx, KeyStr, Outer, assert_jd, assert_same, catch
 
 BASE = {"a": 1.0, "b": -2.5}
 PAIRWISE = ["add", "subtract", "multiply", "divide"]
@@ -37,11 +37,6 @@ def raises_exact(exc_type, msg, fn, *args, **kwargs):
     if msg is not None:
         assert str(err) == msg
     return err
-
-
-class Outer:
-    class Inner:
-        pass
 
 
 # ---------------------------------------------------------------- binding --
@@ -136,8 +131,10 @@ def test_keyword_names_are_matched_by_text_and_reported_by_str(d, e):
                  lambda: d.add(e, **{NameStr("nope"): 1.0}))
     raises_exact(TypeError, "JadeDict.add() got multiple values for argument 'other'",
                  lambda: d.add(e, **{NameStr("other"): e}))
-    err = raises_exact(TypeError, None, lambda: d.add(e, **{"fi\udc80ll": 1.0}))
-    assert str(err).startswith("JadeDict.add() got an unexpected keyword argument '")
+    raises_exact(TypeError, "JadeDict.add() got an unexpected keyword argument 'fi\udc80ll'",
+                 lambda: d.add(e, **{"fi\udc80ll": 1.0}))
+    raises_exact(TypeError, "JadeDict.__new__() got an unexpected keyword argument '\udc80'",
+                 lambda: JadeDict.__new__(JadeDict, **{"\udc80": {}}))
     still_usable((d, BASE))
 
 
@@ -228,27 +225,6 @@ def test_fill_converted_even_when_unused(d):
     assert_jd(empty, {})
 
 
-class FloatSub(float):
-    def __float__(self):
-        return 99.0
-
-
-class Idx:
-    def __init__(self, v):
-        self.v = v
-
-    def __index__(self):
-        return self.v
-
-
-class HasFloat:
-    def __init__(self, v):
-        self.v = v
-
-    def __float__(self):
-        return self.v
-
-
 @pytest.mark.parametrize("value, expected", [
     (True, 1.0), (False, 0.0), (10, 10.0), (-1, -1.0), (2**53 + 1, 2.0**53), (-(2**63), -2.0**63),
     (FloatSub(2.5), 2.5), (Idx(7), 7.0), (Idx(-1), -1.0), (HasFloat(-1.0), -1.0),
@@ -306,8 +282,8 @@ def test_exact_typeerror_gets_prefix_and_keeps_its_cause(d):
     assert err.__cause__ is None
     err = raises_exact(TypeError, "argument 'dict': bad float", JadeDict, {"q": WithCause()})
     assert err.__cause__ is cause
-    raises_exact(TypeError, "argument 'value': HasFloat.__float__ returned non-float (type str)",
-                 d.reset, HasFloat("1.0"))
+    msg = str(raises_exact(TypeError, None, d.reset, HasFloat("1.0")))
+    assert msg.startswith("argument 'value': ") and msg.endswith("__float__ returned non-float (type str)")
     still_usable((d, BASE))
 
 
@@ -326,10 +302,6 @@ def test_unprintable_typeerror_message(d, monkeypatch):
 
 
 # --------------------------------------------------------- dict and keys --
-
-class KeyStr(str):
-    pass
-
 
 @pytest.mark.parametrize("arg, msg", [
     ({"a": "x"}, "argument 'dict': must be real number, not str"),
@@ -420,8 +392,3 @@ def test_item_access_key_errors(d, key, msg):
     raises_exact(TypeError, msg, JadeDict.__getitem__, d, key)
     still_usable((d, BASE))
 
-
-def test_none_values_do_not_mean_default(d, e):
-    raises_exact(TypeError, "argument 'fill': must be real number, not NoneType", d.multiply, e, None)
-    raises_exact(TypeError, "argument 'value': must be real number, not NoneType", d.reset, None)
-    still_usable((d, BASE), (e, {"b": 10.0}))
