@@ -43,9 +43,10 @@ void positional(const double* __restrict r, const double* __restrict x, double* 
     for (std::size_t i = 0; i < n; ++i) out[i] = Op::apply(r[i], x[i]);
 }
 
-// One hash with other's seeds and one probe per receiver key. Keys are
-// handled in batches: all hashes first, with a prefetch of each starting
-// slot, then the probes, so the cache misses of a large table overlap.
+// One hash with other's seeds and one probe per receiver key. A probe into
+// a large index costs dependent cache misses (slot, offsets, text, value);
+// keys are handled in batches whose passes each issue one level of those
+// loads for the whole batch, so the misses overlap instead of adding up.
 template <class Op>
 void keyed(const Record& receiver, const KeyIndex& other_keys, const double* x, double fill,
            double* __restrict out) noexcept {
@@ -56,17 +57,23 @@ void keyed(const Record& receiver, const KeyIndex& other_keys, const double* x, 
         for (std::size_t p = 0; p < n; ++p) out[p] = Op::apply(r[p], fill);
         return;
     }
-    constexpr std::size_t batch = 16;
+    constexpr std::size_t batch = 32;
     std::uint64_t hashes[batch];
+    Position candidates[batch];
     for (std::size_t start = 0; start < n; start += batch) {
-        const std::size_t end = std::min(n, start + batch);
-        for (std::size_t p = start; p < end; ++p) {
-            const std::uint64_t h = other_keys.hash(keys.key(p));
-            hashes[p - start] = h;
-            other_keys.prefetch(h);
+        const std::size_t count = std::min(n - start, batch);
+        for (std::size_t i = 0; i < count; ++i) {
+            hashes[i] = other_keys.hash(keys.key(start + i));
+            other_keys.prefetch(hashes[i]);
         }
-        for (std::size_t p = start; p < end; ++p) {
-            const Position q = other_keys.find_hashed(keys.key(p), hashes[p - start]);
+        for (std::size_t i = 0; i < count; ++i) {
+            candidates[i] = other_keys.prefetch_offsets(hashes[i]);
+            if (candidates[i] != KeyIndex::npos) __builtin_prefetch(x + candidates[i]);
+        }
+        for (std::size_t i = 0; i < count; ++i) other_keys.prefetch_text(candidates[i]);
+        for (std::size_t i = 0; i < count; ++i) {
+            const std::size_t p = start + i;
+            const Position q = other_keys.find_hashed(keys.key(p), hashes[i]);
             out[p] = Op::apply(r[p], q == KeyIndex::npos ? fill : x[q]);
         }
     }

@@ -88,8 +88,11 @@ std::pair<Position, bool> KeyIndex::insert_hashed(std::string_view text, std::ui
     }
     if (count_ == key_capacity_) grow_keys();
     const std::size_t begin = offsets_[count_];
-    if (text.size() > text_capacity_ - begin) grow_text(begin + text.size());
-    if (!text.empty()) std::memcpy(text_.get() + begin, text.data(), text.size());
+    if (text.size() > text_capacity_ - begin) {
+        grow_text(begin + text.size(), text);
+    } else if (!text.empty()) {
+        std::memcpy(text_.get() + begin, text.data(), text.size());
+    }
     const Position p = count_++;
     offsets_[count_] = begin + text.size();
     place(h, p);
@@ -111,12 +114,15 @@ void KeyIndex::grow_keys() {
     for (Position p = 0; p < count_; ++p) place(hash(key(p)), p);
 }
 
-// Cold path: more key text than the index was made for.
-void KeyIndex::grow_text(std::size_t needed) {
+// Cold path: more key text than the index was made for. Appends `added`
+// while the old arena still exists, since it may point into it.
+void KeyIndex::grow_text(std::size_t needed, std::string_view added) {
     std::size_t wanted = text_capacity_ * 2;
     if (wanted < needed) wanted = needed;
     auto text = std::make_unique_for_overwrite<char[]>(wanted);
-    if (offsets_[count_]) std::memcpy(text.get(), text_.get(), offsets_[count_]);
+    const std::size_t used = offsets_[count_];
+    if (used) std::memcpy(text.get(), text_.get(), used);
+    if (!added.empty()) std::memcpy(text.get() + used, added.data(), added.size());
     text_ = std::move(text);
     text_capacity_ = wanted;
 }

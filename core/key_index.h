@@ -71,6 +71,22 @@ public:
         if (slots_) __builtin_prefetch(&slots_[static_cast<std::size_t>(h) & slot_mask_]);
     }
 
+    // Follow-up prefetches for a probe whose slot was prefetched earlier:
+    // the position most likely to match hash `h` (the first slot's, when its
+    // tag agrees; npos otherwise) with its arena offsets loading, and then
+    // the text those offsets point at. A batch of lookups that runs these as
+    // separate passes has every cache miss of a probe in flight at once.
+    Position prefetch_offsets(std::uint64_t h) const noexcept {
+        if (!slots_) return npos;
+        const Slot s = slots_[static_cast<std::size_t>(h) & slot_mask_];
+        if (s.position == empty_slot || s.tag != static_cast<std::uint32_t>(h >> 32)) return npos;
+        __builtin_prefetch(&offsets_[s.position]);
+        return s.position;
+    }
+    void prefetch_text(Position candidate) const noexcept {
+        if (candidate != npos) __builtin_prefetch(text_.get() + offsets_[candidate]);
+    }
+
     // Adds `text` at the next position unless an equal text is present.
     // Returns the text's position and whether it was added.
     std::pair<Position, bool> insert(std::string_view text) { return insert_hashed(text, hash(text)); }
@@ -92,7 +108,7 @@ private:
     void place(std::uint64_t h, Position p) noexcept;
     void allocate_table(std::size_t key_capacity);
     void grow_keys();
-    void grow_text(std::size_t needed);
+    void grow_text(std::size_t needed, std::string_view added);
 
     HashSeeds seeds_;
     std::size_t count_ = 0;

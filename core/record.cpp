@@ -58,6 +58,9 @@ std::optional<double> lookup(const Record& record, std::string_view text) noexce
     return record.values->data()[p];
 }
 
+// The copy keeps the key index's seeds: its slots stay valid as they are,
+// where fresh seeds would mean hashing every key again. Seeds stay random
+// per construction, and nothing observable depends on them.
 EntryMap export_entries(const Record& record) {
     const std::size_t n = record.size();
     Shared<KeyIndex> keys = record.keys->clone();

@@ -61,7 +61,9 @@ public:
     // True when this handle is the only holder. The count is claimed by
     // swapping 1 for 0, so no other thread can take a hold (which needs a
     // holder to copy from, and that holder would make the count above 1)
-    // while the decision is made; 1 is put back afterwards.
+    // while the decision is made; 1 is put back afterwards. The caller must
+    // own this handle exclusively (it is about to write through it), so no
+    // share can be taken from the handle itself meanwhile.
     bool is_sole_holder() const noexcept {
         std::size_t expected = 1;
         if (!ptr_->holder_count_.compare_exchange_strong(expected, 0, std::memory_order_acquire,
