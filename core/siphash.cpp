@@ -1,5 +1,6 @@
 #include "siphash.h"
 
+#include <bit>
 #include <cstring>
 
 namespace jadefox {
@@ -11,8 +12,25 @@ constexpr std::uint64_t rotl(std::uint64_t x, int b) noexcept {
 
 // Loads 8 bytes as a little-endian word, whatever the host's byte order.
 inline std::uint64_t load_le64(const unsigned char* p) noexcept {
+    std::uint64_t v;
+    std::memcpy(&v, p, 8);
+    if constexpr (std::endian::native == std::endian::big) v = __builtin_bswap64(v);
+    return v;
+}
+
+// The last 0..7 bytes of a message as the low bytes of a word.
+inline std::uint64_t load_tail(const unsigned char* p, std::size_t n) noexcept {
     std::uint64_t v = 0;
-    for (int i = 7; i >= 0; --i) v = (v << 8) | p[i];
+    switch (n) {
+        case 7: v |= static_cast<std::uint64_t>(p[6]) << 48; [[fallthrough]];
+        case 6: v |= static_cast<std::uint64_t>(p[5]) << 40; [[fallthrough]];
+        case 5: v |= static_cast<std::uint64_t>(p[4]) << 32; [[fallthrough]];
+        case 4: v |= static_cast<std::uint64_t>(p[3]) << 24; [[fallthrough]];
+        case 3: v |= static_cast<std::uint64_t>(p[2]) << 16; [[fallthrough]];
+        case 2: v |= static_cast<std::uint64_t>(p[1]) << 8; [[fallthrough]];
+        case 1: v |= static_cast<std::uint64_t>(p[0]); break;
+        default: break;
+    }
     return v;
 }
 
@@ -47,43 +65,38 @@ struct State {
     }
 };
 
-// Hashes `len` bytes of data followed by the `extra` bytes of `suffix`
-// (at most one byte here). `total` is the full message length.
-std::uint64_t hash_with_suffix(HashSeeds seeds, const unsigned char* p, std::size_t len,
-                               const unsigned char* suffix, std::size_t extra) noexcept {
+// Hashes `len` bytes of data, optionally followed by one 0xFF byte.
+template <bool terminated>
+std::uint64_t hash_message(HashSeeds seeds, const unsigned char* p, std::size_t len) noexcept {
     State s(seeds);
-    const std::size_t total = len + extra;
+    const std::uint64_t total = len + (terminated ? 1 : 0);
     const unsigned char* end = p + (len & ~std::size_t{7});
     for (; p != end; p += 8) s.compress(load_le64(p));
 
-    // The last block holds the remaining 0..7 bytes of data, then the suffix,
-    // and the message length modulo 256 in its top byte. When data and
-    // suffix together fill a whole block, that block is compressed first.
-    unsigned char tail[16] = {};
-    std::size_t rest = len & 7;
-    if (rest != 0) std::memcpy(tail, p, rest);
-    if (extra != 0) std::memcpy(tail + rest, suffix, extra);
-    rest += extra;
-    if (rest == 8) {
-        s.compress(load_le64(tail));
-        rest = 0;
-        std::memset(tail, 0, 8);
+    // The last block: the remaining bytes, then the terminator, and the
+    // message length modulo 256 in the top byte. With 7 bytes left, the
+    // terminator completes a block of its own first.
+    const std::size_t rest = len & 7;
+    std::uint64_t last = load_tail(p, rest);
+    if (terminated) {
+        last |= std::uint64_t{0xFF} << (8 * rest);
+        if (rest == 7) {
+            s.compress(last);
+            last = 0;
+        }
     }
-    std::uint64_t last = load_le64(tail) | (static_cast<std::uint64_t>(total & 0xff) << 56);
-    s.compress(last);
+    s.compress(last | (total << 56));
     return s.finish();
 }
 
 }  // namespace
 
 std::uint64_t siphash13(HashSeeds seeds, const void* data, std::size_t len) noexcept {
-    return hash_with_suffix(seeds, static_cast<const unsigned char*>(data), len, nullptr, 0);
+    return hash_message<false>(seeds, static_cast<const unsigned char*>(data), len);
 }
 
 std::uint64_t hash_key(HashSeeds seeds, std::string_view text) noexcept {
-    static constexpr unsigned char terminator = 0xFF;
-    return hash_with_suffix(seeds, reinterpret_cast<const unsigned char*>(text.data()),
-                            text.size(), &terminator, 1);
+    return hash_message<true>(seeds, reinterpret_cast<const unsigned char*>(text.data()), text.size());
 }
 
 }  // namespace jadefox
