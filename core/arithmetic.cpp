@@ -12,10 +12,43 @@
 namespace jadefox {
 namespace {
 
-struct Add { static double apply(double a, double b) noexcept { return a + b; } };
-struct Subtract { static double apply(double a, double b) noexcept { return a - b; } };
-struct Multiply { static double apply(double a, double b) noexcept { return a * b; } };
-struct Divide { static double apply(double a, double b) noexcept { return a / b; } };
+// The element-wise loops are compiled for several instruction sets and the
+// widest the CPU has is picked at load time: they are bandwidth-bound, and
+// every vector width computes each element as the same single IEEE
+// operation, so the results are bit for bit those of the scalar loop.
+#if defined(__x86_64__) && defined(__GNUC__) && !defined(__clang__) && defined(__linux__)
+#define JADEFOX_WIDE_LOOP __attribute__((target_clones("avx512f", "avx2", "default")))
+#else
+#define JADEFOX_WIDE_LOOP
+#endif
+
+#define JADEFOX_ELEMENT_LOOPS(name, OP)                                                           \
+    JADEFOX_WIDE_LOOP void name##_arrays(const double* __restrict r, const double* __restrict x,  \
+                                         double* __restrict out, std::size_t n) noexcept {       \
+        for (std::size_t i = 0; i < n; ++i) out[i] = r[i] OP x[i];                                \
+    }                                                                                             \
+    JADEFOX_WIDE_LOOP void name##_scalar(const double* __restrict r, double x,                   \
+                                         double* __restrict out, std::size_t n) noexcept {       \
+        for (std::size_t i = 0; i < n; ++i) out[i] = r[i] OP x;                                   \
+    }                                                                                             \
+    struct name {                                                                                 \
+        static double apply(double a, double b) noexcept { return a OP b; }                       \
+        static void arrays(const double* r, const double* x, double* out, std::size_t n) noexcept { \
+            name##_arrays(r, x, out, n);                                                          \
+        }                                                                                         \
+        static void scalar(const double* r, double x, double* out, std::size_t n) noexcept {     \
+            name##_scalar(r, x, out, n);                                                          \
+        }                                                                                         \
+    };
+
+JADEFOX_ELEMENT_LOOPS(Add, +)
+JADEFOX_ELEMENT_LOOPS(Subtract, -)
+JADEFOX_ELEMENT_LOOPS(Multiply, *)
+JADEFOX_ELEMENT_LOOPS(Divide, /)
+
+JADEFOX_WIDE_LOOP void fill_values(double* __restrict out, double value, std::size_t n) noexcept {
+    for (std::size_t i = 0; i < n; ++i) out[i] = value;
+}
 
 // Calls f with the operator type for `op`, so each loop is compiled once per
 // operator with the operation inlined (and vectorised where possible).
@@ -35,12 +68,6 @@ decltype(auto) with_op(BinaryOp op, F&& f) {
 // receiver's vector is never written.
 Record with_new_values(const Record& receiver, Shared<ValueVector> values) noexcept {
     return Record(receiver.keys.share(), std::move(values));
-}
-
-template <class Op>
-void positional(const double* __restrict r, const double* __restrict x, double* __restrict out,
-                std::size_t n) noexcept {
-    for (std::size_t i = 0; i < n; ++i) out[i] = Op::apply(r[i], x[i]);
 }
 
 // One hash with other's seeds and one probe per receiver key. A probe into
@@ -79,11 +106,6 @@ void keyed(const Record& receiver, const KeyIndex& other_keys, const double* x, 
     }
 }
 
-template <class Op>
-void scalar(const double* __restrict r, double value, double* __restrict out, std::size_t n) noexcept {
-    for (std::size_t i = 0; i < n; ++i) out[i] = Op::apply(r[i], value);
-}
-
 }  // namespace
 
 Record combine(const Record& receiver, const Record& other, BinaryOp op, double fill) {
@@ -92,8 +114,8 @@ Record combine(const Record& receiver, const Record& other, BinaryOp op, double 
     with_op(op, [&](auto o) {
         using Op = decltype(o);
         if (same_key_index(*receiver.keys, *other.keys)) {
-            positional<Op>(receiver.values->data(), other.values->data(), out->data(),
-                           std::min(n, other.size()));
+            Op::arrays(receiver.values->data(), other.values->data(), out->data(),
+                       std::min(n, other.size()));
         } else {
             keyed<Op>(receiver, *other.keys, other.values->data(), fill, out->data());
         }
@@ -105,7 +127,7 @@ Record apply_scalar(const Record& receiver, BinaryOp op, double value) {
     const std::size_t n = receiver.size();
     Shared<ValueVector> out = ValueVector::allocate(n);
     with_op(op, [&](auto o) {
-        scalar<decltype(o)>(receiver.values->data(), value, out->data(), n);
+        decltype(o)::scalar(receiver.values->data(), value, out->data(), n);
     });
     return with_new_values(receiver, std::move(out));
 }
@@ -113,7 +135,7 @@ Record apply_scalar(const Record& receiver, BinaryOp op, double value) {
 Record reset(const Record& receiver, double value) {
     const std::size_t n = receiver.size();
     Shared<ValueVector> out = ValueVector::allocate(n);
-    std::fill_n(out->data(), n, value);
+    fill_values(out->data(), value, n);
     return with_new_values(receiver, std::move(out));
 }
 
