@@ -82,11 +82,21 @@ void KeyIndex::place(std::uint64_t h, Position p) noexcept {
 }
 
 std::pair<Position, bool> KeyIndex::insert_hashed(std::string_view text, std::uint64_t h) {
-    if (count_) {
-        const Position found = find_hashed(text, h);
-        if (found != npos) return {found, false};
+    if (count_ == key_capacity_) {
+        if (count_) {
+            const Position found = find_hashed(text, h);
+            if (found != npos) return {found, false};
+        }
+        grow_keys();
     }
-    if (count_ == key_capacity_) grow_keys();
+    // One probe finds the text or the empty slot it goes into.
+    const std::uint32_t tag = static_cast<std::uint32_t>(h >> 32);
+    std::size_t i = static_cast<std::size_t>(h) & slot_mask_;
+    for (;; i = (i + 1) & slot_mask_) {
+        const Slot s = slots_[i];
+        if (s.position == empty_slot) break;
+        if (s.tag == tag && equals(s.position, text)) return {s.position, false};
+    }
     const std::size_t begin = offsets_[count_];
     if (text.size() > text_capacity_ - begin) {
         grow_text(begin + text.size(), text);
@@ -95,7 +105,7 @@ std::pair<Position, bool> KeyIndex::insert_hashed(std::string_view text, std::ui
     }
     const Position p = count_++;
     offsets_[count_] = begin + text.size();
-    place(h, p);
+    slots_[i] = Slot{tag, static_cast<std::uint32_t>(p)};
     return {p, true};
 }
 

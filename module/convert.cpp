@@ -132,33 +132,40 @@ EntryMap extract_entry_map(PyObject* obj) {
     }
     EntryMap entries(static_cast<std::size_t>(start_size), text_bytes);
 
-    // Converting a value may run Python code (__float__, __index__) that
-    // changes this very dict; the checks after each entry stop before a
-    // changed dict can be misread. Converted entries are inserted in
-    // batches (see EntryMap::insert_batch); their key objects are held until
-    // then, since the texts are views into them.
+    // Converted entries are inserted in batches (see EntryMap::insert_batch)
+    // as views of their keys' text. While only exact floats are read no
+    // Python code runs, so the dict itself keeps those keys alive. Any other
+    // value is converted by Python code (__float__, __index__) that may
+    // change this very dict: the pending batch goes in first, the entry's
+    // own key and value are held across the call, and the checks after it
+    // stop before a changed dict can be misread.
     constexpr std::size_t batch = 16;
-    Ref held[batch];
     std::string_view texts[batch];
     double numbers[batch];
     std::size_t pending = 0;
     Py_ssize_t remaining = start_size;
     Py_ssize_t pos = 0;
-    PyObject *key_borrowed, *value_borrowed;
-    while (PyDict_Next(obj, &pos, &key_borrowed, &value_borrowed)) {
+    PyObject *key, *value;
+    while (PyDict_Next(obj, &pos, &key, &value)) {
         --remaining;
-        Ref key = Ref::borrow(key_borrowed);
-        Ref value = Ref::borrow(value_borrowed);
-        texts[pending] = extract_key_text(key.get());
-        numbers[pending] = extract_float(value.get());
-        held[pending++] = std::move(key);
+        if (PyFloat_CheckExact(value)) {
+            texts[pending] = extract_key_text(key);
+            numbers[pending++] = PyFloat_AS_DOUBLE(value);
+            if (pending == batch) {
+                entries.insert_batch(texts, numbers, pending);
+                pending = 0;
+            }
+            continue;
+        }
+        entries.insert_batch(texts, numbers, pending);
+        pending = 0;
+        const Ref held_key = Ref::borrow(key);
+        const Ref held_value = Ref::borrow(value);
+        const std::string_view text = extract_key_text(key);
+        const double number = extract_float(value);
+        entries.insert(text, number);
         if (PyDict_GET_SIZE(obj) != start_size) panic("dictionary changed size during iteration");
         if (remaining == -1) panic("dictionary keys changed during iteration");
-        if (pending == batch) {
-            entries.insert_batch(texts, numbers, pending);
-            for (Ref& k : held) k = Ref();
-            pending = 0;
-        }
     }
     entries.insert_batch(texts, numbers, pending);
     return entries;
