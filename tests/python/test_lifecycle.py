@@ -13,8 +13,8 @@ import pytest
 
 import support
 from jadefox import JadeDict
-from support import (FREE_THREADED, INF, NAN, ON_LINUX, FloatSub, Grow, HasFloat, KeyStr, assert_jd,
-                     assert_same, catch, quiet_stderr, rss_bytes)
+from support import (FREE_THREADED, INF, NAN, ON_LINUX, FloatSub, Grow, HasFloat, KeyStr, SOLE, assert_jd,
+                     assert_same, catch, quiet_stderr, rss_bytes, settle)
 
 refcounts = pytest.mark.skipif(FREE_THREADED, reason="reference counts are not exact on free-threaded builds")
 
@@ -120,7 +120,7 @@ def test_refcounts_around_construction():
     d = JadeDict(src)
     d2 = JadeDict(dict=src)
     assert [sys.getrefcount(o) for o in objs] == before
-    assert sys.getrefcount(d) == 2 and sys.getrefcount(d2) == 2
+    assert sys.getrefcount(d) == SOLE and sys.getrefcount(d2) == SOLE
     for bad in ("x", None, KeyStr("\ud800"), 10**400):
         bad_src = dict(src)
         bad_key = fresh("last-key")
@@ -128,7 +128,7 @@ def test_refcounts_around_construction():
         rc = [sys.getrefcount(o) for o in (bad, bad_key) + objs[1:]]
         catch(JadeDict, bad_src)
         assert [sys.getrefcount(o) for o in (bad, bad_key) + objs[1:]] == rc
-        assert sys.getrefcount(bad_src) == 2
+        assert sys.getrefcount(bad_src) == SOLE
     del bad_src
     bad_key = KeyStr("\udc80")
     rc = sys.getrefcount(bad_key)
@@ -156,7 +156,7 @@ def test_refcounts_around_calls():
             except TypeError:
                 pass
             else:
-                assert sys.getrefcount(r) == 2
+                assert sys.getrefcount(r) == SOLE
                 del r
     for m in ("add_scalar", "subtract_scalar", "multiply_scalar", "divide_scalar", "reset"):
         for call in (lambda: getattr(d, m)(value), lambda: getattr(d, m)(value=idx),
@@ -167,18 +167,19 @@ def test_refcounts_around_calls():
             except TypeError:
                 pass
             else:
-                assert sys.getrefcount(r) == 2
+                assert sys.getrefcount(r) == SOLE
                 del r
     s, p = d.sum(), d.product()
-    assert sys.getrefcount(s) == 2 and sys.getrefcount(p) == 2
+    assert sys.getrefcount(s) == SOLE and sys.getrefcount(p) == SOLE
     x = d[key]
-    assert sys.getrefcount(x) == 2 and d[missing] is None
+    assert sys.getrefcount(x) == SOLE and d[missing] is None
     catch(lambda: d[1])
     t = d.to_dict
-    assert sys.getrefcount(t) == 2
+    assert sys.getrefcount(t) == SOLE
     tk = next(iter(t))
     tv = t[tk]
-    assert sys.getrefcount(tk) == 3 and sys.getrefcount(tv) == 3
+    # held by the dict and by one local each
+    assert sys.getrefcount(tk) == SOLE + 1 and sys.getrefcount(tv) == SOLE + 1
     del t, tk, tv
     assert [sys.getrefcount(o) for o in objs] == before
 
@@ -491,13 +492,13 @@ def test_no_leaks(case, panic_type):
     with quiet_stderr() if noisy else nullcontext():
         for _ in range(500):
             fn()
-        gc.collect()
+        settle()
         blocks0, rss0 = sys.getallocatedblocks(), rss_bytes()
         tracemalloc.start()
         own0 = tracemalloc.get_tracemalloc_memory()
         for _ in range(n):
             fn()
-        gc.collect()
+        settle()
         traced, _peak = tracemalloc.get_traced_memory()
         own = tracemalloc.get_tracemalloc_memory() - own0
         tracemalloc.stop()
@@ -505,6 +506,9 @@ def test_no_leaks(case, panic_type):
     # a leak of one block per call would show as n; printed tracebacks add some noise
     assert blocks1 - blocks0 < (n // 4 if noisy else 200), (case, blocks1 - blocks0)
     assert traced < 64 * 1024, (case, traced)
-    assert rss1 - rss0 - max(own, 0) < 3 * 2**20, (case, rss1 - rss0, own)
+    # Free-threaded builds keep freed pages in per-thread heaps for a while,
+    # so RSS says little there; the block count and tracemalloc still do.
+    if not FREE_THREADED:
+        assert rss1 - rss0 - max(own, 0) < 3 * 2**20, (case, rss1 - rss0, own)
     assert_jd(D, WIDE)
 
