@@ -36,14 +36,14 @@ Shared<ValueVector> ValueVector::allocate(std::size_t length, std::size_t capaci
     if (capacity < length) capacity = length;
     if (capacity > max_values) throw std::bad_alloc();
     const std::size_t bytes = sizeof(ValueVector) + capacity * sizeof(double);
-    void* memory = ::operator new(bytes);
+    void* memory = ::operator new(bytes, std::align_val_t{alignof(ValueVector)});
     advise_huge_pages(memory, bytes);
     return Shared<ValueVector>(new (memory) ValueVector(length, capacity));
 }
 
 void ValueVector::destroy(ValueVector* v) noexcept {
     v->~ValueVector();
-    ::operator delete(static_cast<void*>(v));
+    ::operator delete(static_cast<void*>(v), std::align_val_t{alignof(ValueVector)});
 }
 
 }  // namespace jadefox
