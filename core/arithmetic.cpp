@@ -16,7 +16,10 @@ namespace {
 // widest the CPU has is picked at load time: they are bandwidth-bound, and
 // every vector width computes each element as the same single IEEE
 // operation, so the results are bit for bit those of the scalar loop.
-#if defined(__x86_64__) && defined(__GNUC__) && !defined(__clang__) && defined(__linux__)
+// ThreadSanitizer instruments the load-time selector, which then runs before
+// its runtime is up; its builds keep the one baseline loop.
+#if defined(__x86_64__) && defined(__GNUC__) && !defined(__clang__) && defined(__linux__) && \
+    !defined(__SANITIZE_THREAD__)
 #define JADEFOX_WIDE_LOOP __attribute__((target_clones("avx512f", "avx2", "default")))
 #else
 #define JADEFOX_WIDE_LOOP
