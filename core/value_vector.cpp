@@ -11,13 +11,16 @@
 namespace jadefox {
 namespace {
 
-// Large vectors are streamed through in full by every operation, so the TLB
-// misses of 4 KiB pages show. Asks for transparent huge pages on the whole
-// 2 MiB pages inside the block (a hint; without it nothing changes).
+// Very large vectors are streamed through in full by every operation, so the
+// TLB misses of 4 KiB pages show. Asks for transparent huge pages on the
+// whole 2 MiB pages inside the block (a hint; without it nothing changes).
+// Only from 32 MiB on: glibc always maps blocks that large afresh and unmaps
+// them on free, whereas huge pages inside its reused heap keep freed memory
+// resident.
 void advise_huge_pages(void* memory, std::size_t bytes) noexcept {
 #if defined(__linux__) && defined(MADV_HUGEPAGE)
     constexpr std::size_t huge = std::size_t{1} << 21;
-    if (bytes < 2 * huge) return;
+    if (bytes < (std::size_t{32} << 20)) return;
     const auto begin = reinterpret_cast<std::uintptr_t>(memory);
     const std::uintptr_t first = (begin + huge - 1) & ~(huge - 1);
     const std::uintptr_t last = (begin + bytes) & ~(huge - 1);
