@@ -10,29 +10,17 @@
 #include <vector>
 
 #include "jadefox_core.h"
+#include "support.h"
 
 using namespace jadefox;
+using namespace jadefox::testing;
 
 namespace {
-using Entries = std::vector<std::pair<std::string, double>>;
 using Bits = std::vector<std::uint64_t>;
 constexpr double inf = INFINITY;
 constexpr BinaryOp kOps[] = {BinaryOp::add, BinaryOp::subtract, BinaryOp::multiply, BinaryOp::divide};
 constexpr std::uint64_t kPlusZero = 0, kMinusZero = 0x8000000000000000ULL;
 
-std::uint64_t bits(double d) {
-    std::uint64_t u;
-    std::memcpy(&u, &d, sizeof u);
-    return u;
-}
-
-Record build(const Entries& entries) {
-    std::size_t text = 0;
-    for (const auto& e : entries) text += e.first.size();
-    EntryMap map(entries.size(), text);
-    for (const auto& [k, v] : entries) map.insert(k, v);
-    return build_from_entries(std::move(map));
-}
 
 double apply(BinaryOp op, double a, double b) {
     switch (op) {

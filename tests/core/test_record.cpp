@@ -11,25 +11,13 @@
 #include <vector>
 
 #include "jadefox_core.h"
+#include "support.h"
 
 using namespace jadefox;
+using namespace jadefox::testing;
 
 namespace {
-using Entries = std::vector<std::pair<std::string, double>>;
 
-std::uint64_t bits(double d) {
-    std::uint64_t u;
-    std::memcpy(&u, &d, sizeof u);
-    return u;
-}
-
-Record build(const Entries& entries) {
-    std::size_t text = 0;
-    for (const auto& e : entries) text += e.first.size();
-    EntryMap map(entries.size(), text);
-    for (const auto& [k, v] : entries) map.insert(k, v);
-    return build_from_entries(std::move(map));
-}
 
 // Keys that must stay distinct: case, NFC/NFD, embedded NUL, prefixes, "".
 const Entries kTricky = {
