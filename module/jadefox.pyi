@@ -1,9 +1,12 @@
 """Type information for the jadefox extension module."""
 
 import builtins
-from typing import SupportsFloat, SupportsIndex, TypeAlias, final
+from typing import SupportsFloat, SupportsIndex, TypeAlias, TypeVar, final
 
 _Number: TypeAlias = SupportsFloat | SupportsIndex
+# dict is invariant in its value type: a TypeVar lets dict[str, float] and
+# dict[str, int] through where dict[str, _Number] would reject them.
+_V = TypeVar("_V", bound=_Number)
 
 __all__: list[str] = ["JadeDict"]
 
@@ -11,7 +14,7 @@ __all__: list[str] = ["JadeDict"]
 class JadeDict:
     """Immutable mapping from str keys to floats with key-aligned arithmetic."""
 
-    def __new__(cls, dict: builtins.dict[str, _Number]) -> JadeDict: ...
+    def __new__(cls, dict: builtins.dict[str, _V]) -> JadeDict: ...
     def __getitem__(self, key: str, /) -> float | None: ...
     def add_scalar(self, value: _Number) -> JadeDict: ...
     def add(self, other: JadeDict, fill: _Number = 0.0) -> JadeDict: ...

@@ -41,7 +41,11 @@ def price_of(quotes: JadeDict, ticker: str) -> float:
 def main() -> int:
     assert jadefox.__all__ == ["JadeDict"]
     positions = JadeDict(load_positions())
-    prices = JadeDict(dict={"AAPL": 190.0, "MSFT": 410.0, "GOOG": 140.0})
+    # Plainly typed dicts must be accepted too (dict is invariant in its values).
+    quoted: Prices = {"AAPL": 190.0, "MSFT": 410.0, "GOOG": 140.0}
+    lots: dict[str, int] = {"AAPL": 100, "MSFT": 50}
+    prices = JadeDict(dict=quoted)
+    assert JadeDict(lots).sum() == 150.0
     values = market_value(positions, prices)
     w = weights(values)
     target = w.reset(value=0.25)
