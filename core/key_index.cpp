@@ -66,13 +66,18 @@ bool KeyIndex::equals(Position p, std::string_view text) const noexcept {
     return len == text.size() && (len == 0 || std::memcmp(text_.get() + begin, text.data(), len) == 0);
 }
 
-Position KeyIndex::find_hashed(std::string_view text, std::uint64_t h) const noexcept {
+// The slot holding `text`, or the empty slot where its probe ends.
+inline std::size_t KeyIndex::probe(std::string_view text, std::uint64_t h) const noexcept {
     const std::uint32_t tag = static_cast<std::uint32_t>(h >> 32);
     for (std::size_t i = static_cast<std::size_t>(h) & slot_mask_;; i = (i + 1) & slot_mask_) {
         const Slot s = slots_[i];
-        if (s.position == empty_slot) return npos;
-        if (s.tag == tag && equals(s.position, text)) return s.position;
+        if (s.position == empty_slot || (s.tag == tag && equals(s.position, text))) return i;
     }
+}
+
+Position KeyIndex::find_hashed(std::string_view text, std::uint64_t h) const noexcept {
+    const Slot s = slots_[probe(text, h)];
+    return s.position == empty_slot ? npos : s.position;
 }
 
 void KeyIndex::place(std::uint64_t h, Position p) noexcept {
@@ -90,13 +95,8 @@ std::pair<Position, bool> KeyIndex::insert_hashed(std::string_view text, std::ui
         grow_keys();
     }
     // One probe finds the text or the empty slot it goes into.
-    const std::uint32_t tag = static_cast<std::uint32_t>(h >> 32);
-    std::size_t i = static_cast<std::size_t>(h) & slot_mask_;
-    for (;; i = (i + 1) & slot_mask_) {
-        const Slot s = slots_[i];
-        if (s.position == empty_slot) break;
-        if (s.tag == tag && equals(s.position, text)) return {s.position, false};
-    }
+    const std::size_t i = probe(text, h);
+    if (slots_[i].position != empty_slot) return {slots_[i].position, false};
     const std::size_t begin = offsets_[count_];
     if (text.size() > text_capacity_ - begin) {
         grow_text(begin + text.size(), text);
@@ -105,7 +105,7 @@ std::pair<Position, bool> KeyIndex::insert_hashed(std::string_view text, std::ui
     }
     const Position p = count_++;
     offsets_[count_] = begin + text.size();
-    slots_[i] = Slot{tag, static_cast<std::uint32_t>(p)};
+    slots_[i] = Slot{static_cast<std::uint32_t>(h >> 32), static_cast<std::uint32_t>(p)};
     return {p, true};
 }
 

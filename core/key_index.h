@@ -105,6 +105,7 @@ private:
 
     static std::size_t slots_for(std::size_t keys);
     bool equals(Position p, std::string_view text) const noexcept;
+    [[gnu::always_inline]] std::size_t probe(std::string_view text, std::uint64_t h) const noexcept;
     void place(std::uint64_t h, Position p) noexcept;
     void allocate_table(std::size_t key_capacity);
     void grow_keys();
