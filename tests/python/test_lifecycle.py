@@ -148,28 +148,22 @@ def test_refcounts_around_calls():
     idx = HasFloat(3.0)
     objs = (d, e, fill, value, key, missing, idx)
     before = [sys.getrefcount(o) for o in objs]
-    for m in ("add", "subtract", "multiply", "divide"):
-        for call in (lambda: getattr(d, m)(e), lambda: getattr(d, m)(e, fill), lambda: getattr(d, m)(other=e, fill=idx),
-                     lambda: getattr(d, m)(d, fill), lambda: getattr(d, m)(e, "bad"), lambda: getattr(d, m)(5, fill),
-                     lambda: getattr(d, m)(e, fill, 1), lambda: getattr(d, m)(e, fill, other=e)):
-            try:
-                r = call()
-            except TypeError:
-                pass
-            else:
-                assert sys.getrefcount(r) == SOLE
-                del r
-    for m in ("add_scalar", "subtract_scalar", "multiply_scalar", "divide_scalar", "reset"):
-        for call in (lambda: getattr(d, m)(value), lambda: getattr(d, m)(value=idx),
-                     lambda: getattr(d, m)(None), lambda: getattr(d, m)(value, value),
-                     lambda: getattr(d, m)(), lambda: getattr(d, m)(value, value=value)):
-            try:
-                r = call()
-            except TypeError:
-                pass
-            else:
-                assert sys.getrefcount(r) == SOLE
-                del r
+    pairwise = [((e,), {}), ((e, fill), {}), ((), {"other": e, "fill": idx}), ((d, fill), {}),
+                ((e, "bad"), {}), ((5, fill), {}), ((e, fill, 1), {}), ((e, fill), {"other": e})]
+    scalar = [((value,), {}), ((), {"value": idx}), ((None,), {}), ((value, value), {}), ((), {}),
+              ((value,), {"value": value})]
+    calls = [(m, a, k) for m in ("add", "subtract", "multiply", "divide") for a, k in pairwise]
+    calls += [(m, a, k) for m in ("add_scalar", "subtract_scalar", "multiply_scalar", "divide_scalar", "reset")
+              for a, k in scalar]
+    for m, args, kwargs in calls:
+        try:
+            r = getattr(d, m)(*args, **kwargs)
+        except TypeError:
+            pass
+        else:
+            assert sys.getrefcount(r) == SOLE
+            del r
+    del pairwise, scalar, calls, args, kwargs  # they hold the arguments too
     s, p = d.sum(), d.product()
     assert sys.getrefcount(s) == SOLE and sys.getrefcount(p) == SOLE
     x = d[key]
