@@ -53,7 +53,10 @@ def assert_jd(jd, expected) -> None:
 
 def _round(fr: Fraction, sign_hint: float) -> float:
     try:
-        r = fr.numerator / fr.denominator  # correctly rounded integer division
+        # int / int is correctly rounded, except that CPython divides two
+        # operands of at most 53 bits as doubles, and an x87 FPU rounds that
+        # quotient twice. Scaling both past 53 bits forces the exact path.
+        r = (fr.numerator << 64) / (fr.denominator << 64)
     except OverflowError:
         r = math.inf if fr > 0 else -math.inf
     if r == 0.0:  # underflow keeps the sign of the exact result

@@ -255,3 +255,18 @@ def test_no_extended_precision_intermediates():
     assert_same(JadeDict({"a": 1.0, "b": 2.0**-53 + 2.0**-78}).sum(), 1.0000000000000002)
     assert_same(JadeDict({"a": 1.0, "b": 2.0**-53, "c": 2.0**-53}).sum(), 1.0)
 
+
+
+# Quotients of two operands of at most 53 bits: CPython computes int / int
+# for them as one double division, which an x87 FPU rounds twice. The bits
+# below are the correctly rounded quotients; the module and the reference
+# model must both give them on every platform.
+@pytest.mark.parametrize("a, b, want", [
+    (1832.0, 4.930555271883073e16, "3d24eac09a5ce34f"),
+    (1.0, 3.0, "3fd5555555555555"),
+])
+def test_short_operand_quotients_round_once(a, b, want):
+    expected = struct.unpack(">d", bytes.fromhex(want))[0]
+    assert_same(ieee("/", a, b), expected)
+    assert_same(JadeDict({"k": a}).divide(JadeDict({"k": b}))["k"], expected)
+    assert_same(JadeDict({"k": a}).divide_scalar(b)["k"], expected)
