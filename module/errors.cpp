@@ -25,16 +25,20 @@ constexpr const char* panic_doc =
     std::abort();
 }
 
-// UTF-8 text of str(obj), or `fallback` if it cannot be had (the error
-// from trying is cleared).
+// A str's text as UTF-8, whole: NULs kept, lone surrogates passed through
+// (so that decoding it the same way gives the str back).
+Ref utf8_whole(PyObject* str) { return Ref::steal(PyUnicode_AsEncodedString(str, "utf-8", "surrogatepass")); }
+
+// The text of str(obj), or `fallback` if it cannot be had (the error from
+// trying is cleared).
 std::string text_of(PyObject* obj, const char* fallback) {
     Ref s = Ref::steal(PyObject_Str(obj));
-    const char* utf8 = s ? PyUnicode_AsUTF8AndSize(s.get(), nullptr) : nullptr;
-    if (!utf8) {
+    Ref bytes = s ? utf8_whole(s.get()) : Ref();
+    if (!bytes) {
         PyErr_Clear();
         return fallback;
     }
-    return utf8;
+    return std::string(PyBytes_AS_STRING(bytes.get()), static_cast<std::size_t>(PyBytes_GET_SIZE(bytes.get())));
 }
 
 // A PanicException came back from a call into the interpreter (say, raised
@@ -97,9 +101,17 @@ void throw_type_error(const char* format, ...) {
     throw PyErr::with_message(PyExc_TypeError, std::move(message));
 }
 
+void throw_type_error_text(std::string_view message) {
+    Ref text = Ref::steal(PyUnicode_DecodeUTF8(message.data(), static_cast<Py_ssize_t>(message.size()), "replace"));
+    if (!text) throw_fetched();
+    throw PyErr::with_message(PyExc_TypeError, std::move(text));
+}
+
 void panic(std::string message, std::source_location where) {
-    std::fprintf(stderr, "jadefox: internal failure at %s:%u in %s: %s\n", where.file_name(),
-                 static_cast<unsigned>(where.line()), where.function_name(), message.c_str());
+    std::fprintf(stderr, "jadefox: internal failure at %s:%u in %s: ", where.file_name(),
+                 static_cast<unsigned>(where.line()), where.function_name());
+    std::fwrite(message.data(), 1, message.size(), stderr);  // whole, NULs included
+    std::fputc('\n', stderr);
     throw Panic{std::move(message)};
 }
 
@@ -142,13 +154,14 @@ PyObject* panic_exception_type() {
     return made;
 }
 
-void raise_panic(const std::string& message) noexcept {
+void raise_panic(std::optional<std::string_view> message) noexcept {
     try {
         PyObject* type = panic_exception_type();
-        Ref text = Ref::steal(message.empty()
-                                  ? PyUnicode_FromString(generic_panic_text)
-                                  : PyUnicode_FromStringAndSize(message.data(),
-                                                                static_cast<Py_ssize_t>(message.size())));
+        // surrogatepass undoes text_of: a resumed message comes back whole.
+        Ref text = Ref::steal(!message ? PyUnicode_FromString(generic_panic_text)
+                                       : PyUnicode_DecodeUTF8(message->data(),
+                                                              static_cast<Py_ssize_t>(message->size()),
+                                                              "surrogatepass"));
         if (!text) abort_uncaught();
         PyErr_SetObject(type, text.get());
     } catch (...) {
