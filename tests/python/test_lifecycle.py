@@ -641,6 +641,8 @@ def _boom_class(panic_type):
     return Boom
 
 
+_instance_named_nul = type("Y", (), {"__qualname__": "Ünï\x00code"})()
+
 LEAK_CASES = {
     # successes
     "build": lambda p: (lambda: JadeDict(WIDE)),
@@ -679,6 +681,9 @@ LEAK_CASES = {
     # internal failures
     "panic-size": lambda p: _expect(p, lambda: JadeDict(_grow_src())),
     "panic-resumed": lambda p: (lambda boom: _expect(p, lambda: JadeDict({"a": boom()})))(_boom_class(p)),
+    "panic-keys": lambda p: _expect(p, lambda: JadeDict(_mutating_src(list(WIDE.items()), "zz", [("zz2", 1.0)],
+                                                                      _pop_reinsert("zz", 7.0)))),
+    "cast-nul-name": lambda p: _expect(TypeError, lambda: D.add(_instance_named_nul)),
 }
 
 
