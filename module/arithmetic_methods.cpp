@@ -32,7 +32,7 @@ constexpr FunctionDescription reset_description = scalar("reset");
 // taken; the share keeps the data alive through the operation.
 Record extract_other(PyObject* obj) {
     return convert_argument("other", [&] {
-        auto* other = reinterpret_cast<JadeDictObject*>(cast(obj, class_object()));
+        JadeDictObject* other = checked_instance(obj);
         SharedBorrow borrow(other);
         return share(other->record);
     });
@@ -49,7 +49,7 @@ PyObject* pairwise_method(PyObject* self, PyObject* const* args, Py_ssize_t narg
     return guarded<PyObject*>(nullptr, [&] {
         PyObject* slots[2] = {};
         extract_arguments_fastcall(description, args, PyVectorcall_NARGS(nargsf), kwnames, slots);
-        JadeDictObject* receiver = check_receiver(self);
+        JadeDictObject* receiver = checked_instance(self);
         SharedBorrow borrow(receiver);
         Record other = extract_other(slots[0]);
         const double fill = slots[1] ? extract_float_argument("fill", slots[1]) : default_fill;
@@ -66,7 +66,7 @@ PyObject* value_method(PyObject* self, PyObject* const* args, Py_ssize_t nargsf,
     return guarded<PyObject*>(nullptr, [&] {
         PyObject* slots[1] = {};
         extract_arguments_fastcall(description, args, PyVectorcall_NARGS(nargsf), kwnames, slots);
-        JadeDictObject* receiver = check_receiver(self);
+        JadeDictObject* receiver = checked_instance(self);
         SharedBorrow borrow(receiver);
         const double value = extract_float_argument("value", slots[0]);
         return new_instance(class_object(), compute(receiver->record, value)).release();
@@ -89,7 +89,7 @@ PyObject* reset_method(PyObject* self, PyObject* const* args, Py_ssize_t nargsf,
 template <double (*reduce)(const Record&) noexcept>
 PyObject* reduction_method(PyObject* self, PyObject*) noexcept {
     return guarded<PyObject*>(nullptr, [&] {
-        JadeDictObject* receiver = check_receiver(self);
+        JadeDictObject* receiver = checked_instance(self);
         SharedBorrow borrow(receiver);
         return float_object(reduce(receiver->record));
     });

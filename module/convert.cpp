@@ -67,11 +67,17 @@ PyObject* new_dict(std::size_t n) {
 
 }  // namespace
 
+// The messages are composed here rather than by a format string: qualified
+// names are Python text and may hold NULs (a class's __qualname__ can be set).
 void throw_cast_error(PyObject* obj, PyTypeObject* target) {
     const std::string target_name = qualified_name(target);
-    if (obj == Py_None) throw_type_error("'None' is not an instance of '%s'", target_name.c_str());
-    const std::string type_name = qualified_name(Py_TYPE(obj));
-    throw_type_error("'%s' object is not an instance of '%s'", type_name.c_str(), target_name.c_str());
+    if (obj == Py_None) throw_type_error_text("'None' is not an instance of '" + target_name + "'");
+    throw_type_error_text("'" + qualified_name(Py_TYPE(obj)) + "' object is not an instance of '" + target_name +
+                          "'");
+}
+
+void throw_unmade_instance_error(PyObject* obj) {
+    throw_type_error_text("'" + qualified_name(Py_TYPE(obj)) + "' object was not made by its constructor");
 }
 
 PyObject* cast(PyObject* obj, PyTypeObject* target) {
@@ -139,6 +145,14 @@ EntryMap extract_entry_map(PyObject* obj) {
     // change this very dict: the pending batch goes in first, the entry's
     // own key and value are held across the call, and the checks after it
     // stop before a changed dict can be misread.
+    //
+    // Both checks hold after every entry. Python code that pops a key and
+    // inserts it again (or swaps a visited key for a new one) keeps the size
+    // but makes the walk visit more entries than the dict had: the count of
+    // visits catches that, also when only exact floats follow. The size
+    // cannot change while exact floats are read, so there the visit count is
+    // the only check, one compare.
+    constexpr const char* keys_changed = "dictionary keys changed during iteration";
     constexpr std::size_t batch = 16;
     std::string_view texts[batch];
     double numbers[batch];
@@ -150,6 +164,7 @@ EntryMap extract_entry_map(PyObject* obj) {
         --remaining;
         if (PyFloat_CheckExact(value)) {
             texts[pending] = extract_key_text(key);
+            if (remaining < 0) [[unlikely]] panic(keys_changed);
             numbers[pending++] = PyFloat_AS_DOUBLE(value);
             if (pending == batch) {
                 entries.insert_batch(texts, numbers, pending);
@@ -165,7 +180,7 @@ EntryMap extract_entry_map(PyObject* obj) {
         const double number = extract_float(value);
         entries.insert(text, number);
         if (PyDict_GET_SIZE(obj) != start_size) panic("dictionary changed size during iteration");
-        if (remaining == -1) panic("dictionary keys changed during iteration");
+        if (remaining < 0) panic(keys_changed);
     }
     entries.insert_batch(texts, numbers, pending);
     return entries;

@@ -13,6 +13,10 @@ namespace jadefox::py {
 // "'int' object is not an instance of 'str'".
 [[noreturn]] void throw_cast_error(PyObject* obj, PyTypeObject* target);
 
+// Throws the TypeError for an instance whose record was never set:
+// "'JadeDict' object was not made by its constructor".
+[[noreturn]] void throw_unmade_instance_error(PyObject* obj);
+
 // `obj` if its type is `target` or a subtype, else the cast error.
 PyObject* cast(PyObject* obj, PyTypeObject* target);
 

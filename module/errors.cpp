@@ -4,7 +4,6 @@
 #include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
-#include <mutex>
 
 namespace jadefox::py {
 namespace {
@@ -25,16 +24,20 @@ constexpr const char* panic_doc =
     std::abort();
 }
 
-// UTF-8 text of str(obj), or `fallback` if it cannot be had (the error
-// from trying is cleared).
+// A str's text as UTF-8, whole: NULs kept, lone surrogates passed through
+// (so that decoding it the same way gives the str back).
+Ref utf8_whole(PyObject* str) { return Ref::steal(PyUnicode_AsEncodedString(str, "utf-8", "surrogatepass")); }
+
+// The text of str(obj), or `fallback` if it cannot be had (the error from
+// trying is cleared).
 std::string text_of(PyObject* obj, const char* fallback) {
     Ref s = Ref::steal(PyObject_Str(obj));
-    const char* utf8 = s ? PyUnicode_AsUTF8AndSize(s.get(), nullptr) : nullptr;
-    if (!utf8) {
+    Ref bytes = s ? utf8_whole(s.get()) : Ref();
+    if (!bytes) {
         PyErr_Clear();
         return fallback;
     }
-    return utf8;
+    return std::string(PyBytes_AS_STRING(bytes.get()), static_cast<std::size_t>(PyBytes_GET_SIZE(bytes.get())));
 }
 
 // A PanicException came back from a call into the interpreter (say, raised
@@ -58,7 +61,8 @@ PyErr PyErr::fetch() {
         return with_message(PyExc_SystemError,
                             Ref::steal(PyUnicode_FromString("attempted to fetch exception but none was set")));
     }
-    if (PyObject_TypeCheck(exception.get(), reinterpret_cast<PyTypeObject*>(panic_exception_type()))) {
+    PyObject* panic_type = panic_exception_type();
+    if (panic_type && PyObject_TypeCheck(exception.get(), reinterpret_cast<PyTypeObject*>(panic_type))) {
         resume_panic(std::move(exception));
     }
     return ready(std::move(exception));
@@ -81,9 +85,11 @@ void PyErr::restore() && noexcept {
         PyErr_SetRaisedException(value_.release());
     } else if (value_) {
         PyErr_SetObject(type_, value_.get());
+    } else if (!PyErr_Occurred()) {
+        // Making the message str failed; its MemoryError is normally still
+        // pending, but code run since may have cleared it.
+        PyErr_NoMemory();
     }
-    // With a null message, making the message str failed and its
-    // MemoryError is already pending.
 }
 
 void throw_fetched() { throw PyErr::fetch(); }
@@ -97,9 +103,17 @@ void throw_type_error(const char* format, ...) {
     throw PyErr::with_message(PyExc_TypeError, std::move(message));
 }
 
+void throw_type_error_text(std::string_view message) {
+    Ref text = Ref::steal(PyUnicode_DecodeUTF8(message.data(), static_cast<Py_ssize_t>(message.size()), "replace"));
+    if (!text) throw_fetched();
+    throw PyErr::with_message(PyExc_TypeError, std::move(text));
+}
+
 void panic(std::string message, std::source_location where) {
-    std::fprintf(stderr, "jadefox: internal failure at %s:%u in %s: %s\n", where.file_name(),
-                 static_cast<unsigned>(where.line()), where.function_name(), message.c_str());
+    std::fprintf(stderr, "jadefox: internal failure at %s:%u in %s: ", where.file_name(),
+                 static_cast<unsigned>(where.line()), where.function_name());
+    std::fwrite(message.data(), 1, message.size(), stderr);  // whole, NULs included
+    std::fputc('\n', stderr);
     throw Panic{std::move(message)};
 }
 
@@ -109,51 +123,43 @@ PyObject* expect_object(PyObject* made, std::source_location where) {
     panic("PyObject pointer is null", where);
 }
 
-PyObject* panic_exception_type() {
-    static std::atomic<PyObject*> slot{nullptr};
-    if (PyObject* made = slot.load(std::memory_order_acquire)) return made;
+namespace {
+std::atomic<PyObject*> panic_type_slot{nullptr};
+}  // namespace
 
-    // One thread makes the class; others wait for it detached from the
-    // interpreter, so the maker can always run. Recursive, in case making it
-    // runs Python code (a collection, a finaliser) that fails into us again.
-    static std::recursive_mutex lock;
-    PyThreadState* state = PyEval_SaveThread();
-    lock.lock();
-    PyEval_RestoreThread(state);
-    std::lock_guard<std::recursive_mutex> hold(lock, std::adopt_lock);
+PyObject* panic_exception_type() noexcept { return panic_type_slot.load(std::memory_order_acquire); }
 
-    if (PyObject* made = slot.load(std::memory_order_acquire)) return made;
+PyObject* make_panic_exception_type() {
+    if (PyObject* made = panic_exception_type()) return made;
     PyObject* made = PyErr_NewExceptionWithDoc("vexo_runtime.PanicException", panic_doc,
                                                PyExc_BaseException, nullptr);
-    if (!made) {
-        Ref error = Ref::steal(PyErr_GetRaisedException());
-        Ref rendering = Ref::steal(error ? PyObject_Repr(error.get()) : nullptr);
-        const char* text = rendering ? PyUnicode_AsUTF8AndSize(rendering.get(), nullptr) : nullptr;
-        PyErr_Clear();
-        std::fprintf(stderr, "jadefox: internal failure: Failed to initialize new exception type.: %s\n",
-                     text ? text : "<unknown error>");
-        abort_uncaught();
-    }
+    if (!made) throw_fetched();
+    // Two interpreters (or threads of a free-threaded one) may execute the
+    // module at once; the first class stored is the process's one.
     PyObject* expected = nullptr;
-    if (!slot.compare_exchange_strong(expected, made, std::memory_order_acq_rel)) {
+    if (!panic_type_slot.compare_exchange_strong(expected, made, std::memory_order_acq_rel)) {
         Py_DECREF(made);
         return expected;
     }
     return made;
 }
 
-void raise_panic(const std::string& message) noexcept {
-    try {
-        PyObject* type = panic_exception_type();
-        Ref text = Ref::steal(message.empty()
-                                  ? PyUnicode_FromString(generic_panic_text)
-                                  : PyUnicode_FromStringAndSize(message.data(),
-                                                                static_cast<Py_ssize_t>(message.size())));
-        if (!text) abort_uncaught();
+void raise_panic(std::optional<std::string_view> message) noexcept {
+    PyObject* type = panic_exception_type();
+    if (!type) abort_uncaught();  // module execution makes it before anything can fail
+    // surrogatepass undoes text_of: a resumed message comes back whole.
+    Ref text = Ref::steal(!message ? PyUnicode_FromString(generic_panic_text)
+                                   : PyUnicode_DecodeUTF8(message->data(), static_cast<Py_ssize_t>(message->size()),
+                                                          "surrogatepass"));
+    if (text) {
+        // Makes the instance at once; should that fail, its error is what
+        // is raised instead.
         PyErr_SetObject(type, text.get());
-    } catch (...) {
-        abort_uncaught();
     }
+    PyObject* raised = PyErr_Occurred();
+    if (raised == type) return;
+    if (raised && PyErr_GivenExceptionMatches(raised, PyExc_MemoryError)) return;
+    abort_uncaught();
 }
 
 }  // namespace jadefox::py

@@ -9,9 +9,11 @@
 // Exhausted native memory arrives as std::bad_alloc and becomes MemoryError.
 #pragma once
 
-#include <source_location>
 #include <new>
+#include <optional>
+#include <source_location>
 #include <string>
+#include <string_view>
 
 #include "refs.h"
 
@@ -49,7 +51,12 @@ private:
 // A TypeError with a message composed like PyUnicode_FromFormat.
 [[noreturn]] void throw_type_error(const char* format, ...);
 
-// An internal failure. `message` is empty for a failure without text.
+// A TypeError with `message` (UTF-8), kept whole: texts taken from Python
+// objects may hold NUL characters, which a C format string would cut.
+[[noreturn]] void throw_type_error_text(std::string_view message);
+
+// An internal failure with its message, which may be empty (an empty text is
+// still a text). A failure without any text is one that is not a Panic.
 struct Panic {
     std::string message;
 };
@@ -64,12 +71,21 @@ struct Panic {
 PyObject* expect_object(PyObject* made,
                         std::source_location where = std::source_location::current());
 
-// The PanicException class, made once per process on first need.
-PyObject* panic_exception_type();
+// Makes the PanicException class if this process has none yet (module
+// execution does, before any entry point can run) and returns it. Throws
+// PyErr if it cannot be made; a later call tries again.
+PyObject* make_panic_exception_type();
 
-// Raises a PanicException carrying `message` (a generic text when empty).
-// A failure while doing so cannot be reported and aborts the process.
-void raise_panic(const std::string& message) noexcept;
+// The PanicException class, or null before the module first executed. Never
+// makes anything, so it can be asked while memory or stack is exhausted.
+PyObject* panic_exception_type() noexcept;
+
+// Raises a PanicException carrying `message`, or a generic text for a
+// failure that has none (nullopt). When memory is too short to make the
+// exception or its message, the MemoryError from trying is what stays
+// raised; any other failure while doing so cannot be reported and aborts the
+// process.
+void raise_panic(std::optional<std::string_view> message) noexcept;
 
 // Runs an entry point's body and turns its outcome into the interpreter's
 // convention: the result, or `failure` with an exception raised.
@@ -84,7 +100,7 @@ R guarded(R failure, Body&& body) noexcept {
     } catch (std::bad_alloc&) {
         PyErr_NoMemory();
     } catch (...) {
-        raise_panic(std::string());
+        raise_panic(std::nullopt);
     }
     return failure;
 }

@@ -7,8 +7,15 @@
 
 namespace jadefox::py {
 
-JadeDictObject* check_receiver(PyObject* self) {
-    return reinterpret_cast<JadeDictObject*>(cast(self, class_object()));
+JadeDictObject* checked_instance(PyObject* obj) {
+    auto* instance = reinterpret_cast<JadeDictObject*>(cast(obj, class_object()));
+    // The class is mutable, so Python code can replace JadeDict.__new__ by
+    // one that returns object.__new__(cls): zero-filled memory that
+    // new_instance never filled. Every record it stores holds a key index,
+    // so a null one marks such an instance. The pointer follows the object
+    // header, next to the type pointer that the cast has just read.
+    if (!instance->record.keys) [[unlikely]] throw_unmade_instance_error(obj);
+    return instance;
 }
 
 SharedBorrow::SharedBorrow(JadeDictObject* obj) : obj_(obj) {
@@ -41,7 +48,9 @@ void dealloc(PyObject* self) noexcept {
     PyTypeObject* type = Py_TYPE(self);
     const int status = guarded(-1, [&] {
         auto* obj = reinterpret_cast<JadeDictObject*>(self);
-        obj->record.~Record();  // gives up the key index, then the values
+        // Gives up the key index, then the values. An instance whose record
+        // was never set (see checked_instance) holds null handles: nothing.
+        obj->record.~Record();
         obj->borrow_count.~atomic();
         if (!type->tp_free) panic("PyBaseObject_Type should have tp_free");
         type->tp_free(self);

@@ -22,8 +22,10 @@ struct JadeDictObject {
 // reference for the rest of the process). Throws PyErr if it cannot be made.
 PyTypeObject* class_object();
 
-// The receiver as a JadeDict, or the TypeError of a failed cast.
-JadeDictObject* check_receiver(PyObject* self);
+// `obj` (the receiver, or `other`) as a JadeDict made by new_instance; else
+// the TypeError of a failed cast, or the one for an instance whose record
+// was never set (see checked_instance in instance.cpp).
+JadeDictObject* checked_instance(PyObject* obj);
 
 // A shared borrow of an instance for the length of a call.
 class SharedBorrow {

@@ -60,6 +60,10 @@ int module_exec(PyObject* module) noexcept {
     return guarded(-1, [&] {
         if (!module) throw_fetched();
         cast(module, &PyModule_Type);
+        // Made now rather than when the first failure needs it: by then
+        // memory or stack may be exhausted, and every error fetched from the
+        // interpreter is compared with it.
+        make_panic_exception_type();
         PyTypeObject* cls = class_object();
         Ref name = Ref::steal(PyUnicode_FromString("JadeDict"));
         if (!name) throw_fetched();

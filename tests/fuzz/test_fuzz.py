@@ -11,7 +11,9 @@ import gc
 import math
 import os
 import struct
+import subprocess
 import sys
+import sysconfig
 import warnings
 from decimal import Decimal
 from fractions import Fraction
@@ -21,6 +23,7 @@ from hypothesis import HealthCheck, given, settings, strategies as st
 from jadefox import JadeDict
 
 SCALE = float(os.environ.get("JADEFOX_FUZZ_SCALE", "1"))
+FREE_THREADED = bool(sysconfig.get_config_var("Py_GIL_DISABLED"))
 MISSING = object()
 
 
@@ -90,6 +93,10 @@ FloatSub = type("FloatSub", (float,), {"__float__": lambda self: _raise(Assertio
 AllEqualStr = type("AllEqualStr", (str,), {"__eq__": lambda self, other: True, "__hash__": lambda self: 7})
 Unprintable = type("Unprintable", (), {"__str__": lambda self: _raise(ValueError("no str for you"))})
 Weird = type("Weird", (), {"__qualname__": "Wéird.<locals>.Ünïcode"})
+# qualified names are Python text: NULs must come through whole, lone
+# surrogates come out replaced
+NulName = type("NulName", (), {"__qualname__": "Nül\x00name.<locals>\x00"})
+SurrogateName = type("SurrogateName", (), {"__qualname__": "S\udcffname\x00"})
 IntSub = type("IntSub", (int,), {})
 OddDict = type("OddDict", (dict,), dict.fromkeys(["__iter__", "keys", "items", "values", "__getitem__", "__len__"], _no))
 TypeErrorSub = type("TypeErrorSub", (TypeError,), {})
@@ -107,6 +114,7 @@ MAKERS = [
     lambda: TypeErrorSub("sub type error"), lambda: TypeError(Unprintable()),
     lambda: KeyboardInterrupt("ctrl-c"), lambda: SystemExit(3), ArithmeticError,
     lambda: MemoryError("fake"), lambda: PANIC("boom"), lambda: RecursionError("deep"),
+    lambda: PANIC("a\x00b"), lambda: PANIC(""), PANIC, lambda: PANIC("x\ud800\x00"),
 ]
 exceptions = st.sampled_from(MAKERS).map(lambda make: make())
 floats = st.floats() | st.sampled_from([-0.0, math.inf, -math.inf, math.nan, 5e-324, -1.7976931348623157e308])
@@ -115,12 +123,12 @@ returns = floats | floats.map(FloatSub) | st.integers(-5, 5) | st.sampled_from([
 numbers = st.one_of(
     floats, floats.map(FloatSub), st.booleans(), big_ints, big_ints.map(IntSub),
     st.sampled_from([None, "1.5", b"1", 1j, [], object(), Decimal("1.5"), Decimal("sNaN"),
-                     Decimal("-1e999"), Fraction(1, 3), Weird(), JadeDict]),
+                     Decimal("-1e999"), Fraction(1, 3), Weird(), NulName(), SurrogateName(), JadeDict]),
     st.builds(HasFloat, returns | exceptions),
     st.builds(HasIndex, big_ints | st.sampled_from([1.5, "7", None]) | exceptions))
 texts = st.text(max_size=8) | st.lists(st.text(max_size=3) | st.integers(0xD800, 0xDFFF).map(chr),
                                        max_size=3).map("".join)
-key_objects = texts | texts.map(AllEqualStr) | texts.map(IdentityStr)
+key_objects = texts | texts.map(AllEqualStr) | texts.map(IdentityStr) | st.builds(NulName)
 clean_keys = st.text(max_size=10)
 warning_modes = st.sampled_from(["ignore", "error"])
 
@@ -135,6 +143,7 @@ class Expected(Exception):
     def match(self, got):
         assert type(got) is self.typ, f"want {self.typ.__name__}({self.msg!r}), got {got!r}"
         assert self.msg is None or str(got) == self.msg, (str(got), self.msg)
+        assert self.typ is not PANIC or got.args == (self.msg,), got.args  # one argument, the whole text
         assert self.same is None or got is self.same
         assert self.cause is MISSING or got.__cause__ is self.cause
 
@@ -143,11 +152,27 @@ def expect(typ, msg=None):
     raise Expected(typ, msg)
 
 
+def shown(cls):
+    """A type's qualified name as messages show it: whole, lone surrogates replaced."""
+    return cls.__qualname__.encode("utf-8", "replace").decode("utf-8")
+
+
 def cast(name, obj, target):
     if not isinstance(obj, target):
-        what = "'None' is" if obj is None else f"'{type(obj).__qualname__}' object is"
-        expect(TypeError, f"argument '{name}': {what} not an instance of '{target.__qualname__}'")
+        what = "'None' is" if obj is None else f"'{shown(type(obj))}' object is"
+        expect(TypeError, f"argument '{name}': {what} not an instance of '{shown(target)}'")
     return obj
+
+
+UNMADE = set()  # ids of instances whose record was never set (a replaced __new__)
+
+
+def made(name, jd):
+    """jd, or the error for an instance that its constructor did not make."""
+    if id(jd) in UNMADE:
+        prefix = f"argument '{name}': " if name else ""
+        expect(TypeError, f"{prefix}'{shown(type(jd))}' object was not made by its constructor")
+    return jd
 
 
 def to_double(name, obj):
@@ -214,10 +239,10 @@ METHODS = list(OPS) + SCALAR + ["sum", "product"]
 
 def method_model(truth_of, receiver, method, args, kwargs):
     """Predicted export (UTF-8 bytes -> float) or float of one method call."""
-    truth = truth_of(receiver)
     if method in ("sum", "product"):
         if args or kwargs:
             expect(TypeError)
+        truth = truth_of(made(None, receiver))
         if len(truth) > 2:
             return None  # the fold follows the key index's order, which is not ours to know
         acc = -0.0 if method == "sum" else 1.0
@@ -226,10 +251,13 @@ def method_model(truth_of, receiver, method, args, kwargs):
         return acc
     if method in OPS:
         other, fill = bind(method, ["other", "fill"], args, kwargs)
-        other = truth_of(cast("other", other, JadeDict))
+        truth = truth_of(made(None, receiver))
+        other = truth_of(made("other", cast("other", other, JadeDict)))
         fill = FILL[method] if fill is MISSING else to_double("fill", fill)
         return {k: OPS[method](v, other.get(k, fill)) for k, v in truth.items()}
-    value = to_double("value", bind(method, ["value"], args, kwargs)[0])
+    value = bind(method, ["value"], args, kwargs)[0]
+    truth = truth_of(made(None, receiver))
+    value = to_double("value", value)
     if method == "reset":
         return dict.fromkeys(truth, value)
     return {k: OPS[method[:-7]](v, value) for k, v in truth.items()}
@@ -286,26 +314,31 @@ def outcome(model, call):
 
 # ----------------------------------------------------------------- tests --
 
-@budget(1000)
-@given(st.lists(st.dictionaries(clean_keys, floats, max_size=12), min_size=1, max_size=4), st.data())
-def test_methods_against_model(sources, data):
-    pool = [JadeDict(s) for s in sources] + [JadeDict(dict(reversed(sources[0].items())))]
-    truths = {id(jd): build_model(s) for jd, s in zip(pool, sources + sources[:1])}
-    pool.append(pool[0].multiply_scalar(1.0))  # shares the key index of pool[0]
-    truths[id(pool[-1])] = exported(pool[-1])
+# The class's qualified name can be set from Python; messages show it whole.
+QUALNAMES = ["JadeDict", "JadeDict", "Jäde\x00Dict", "\x00", "J\udcffD\x00"]
+
+
+def call_methods(pool, truths, data):
+    """A few random method calls on random members of `pool`, each checked
+    against the model; results join the pool. Every made member must stay
+    bit for bit what `truths` says."""
     names = st.sampled_from(["other", "fill", "value", "dict", "default", "Fill", "fíll", "\ud800",
                              "fill\x00", "", "valu"]) | st.sampled_from(["fill", "value"]).map(IdentityStr)
     for _ in range(data.draw(st.integers(1, 8))):
         anything = st.sampled_from(pool) | numbers
-        recv, method, args, kwargs, bound, mode = data.draw(st.tuples(
+        recv, method, args, kwargs, bound, mode, qualname = data.draw(st.tuples(
             st.sampled_from(pool), st.sampled_from(METHODS), st.lists(anything, max_size=3),
-            st.dictionaries(names, anything, max_size=3), st.booleans(), warning_modes))
-        with warnings.catch_warnings():
-            warnings.simplefilter(mode)
-            want, got = outcome(
-                lambda: method_model(lambda jd: truths[id(jd)], recv, method, args, kwargs),
-                lambda: (getattr(recv, method)(*args, **kwargs) if bound
-                         else getattr(JadeDict, method)(recv, *args, **kwargs)))
+            st.dictionaries(names, anything, max_size=3), st.booleans(), warning_modes, st.sampled_from(QUALNAMES)))
+        JadeDict.__qualname__ = qualname
+        try:
+            with warnings.catch_warnings():
+                warnings.simplefilter(mode)
+                want, got = outcome(
+                    lambda: method_model(lambda jd: truths[id(jd)], recv, method, args, kwargs),
+                    lambda: (getattr(recv, method)(*args, **kwargs) if bound
+                             else getattr(JadeDict, method)(recv, *args, **kwargs)))
+        finally:
+            JadeDict.__qualname__ = "JadeDict"
         if isinstance(want, dict):
             assert_matches(got, want, exact_nan=method == "reset")
             pool.append(got)
@@ -313,7 +346,74 @@ def test_methods_against_model(sources, data):
         elif want is not MISSING:
             assert type(got) is float and (want is None or same(got, want))
         for jd in pool:
-            assert_matches(jd, truths[id(jd)])
+            if id(jd) not in UNMADE:
+                assert_matches(jd, truths[id(jd)])
+
+
+@budget(1000)
+@given(st.lists(st.dictionaries(clean_keys, floats, max_size=12), min_size=1, max_size=4), st.data())
+def test_methods_against_model(sources, data):
+    pool = [JadeDict(s) for s in sources] + [JadeDict(dict(reversed(sources[0].items())))]
+    truths = {id(jd): build_model(s) for jd, s in zip(pool, sources + sources[:1])}
+    pool.append(pool[0].multiply_scalar(1.0))  # shares the key index of pool[0]
+    truths[id(pool[-1])] = exported(pool[-1])
+    call_methods(pool, truths, data)
+
+
+# Instances whose record was never set: Python code can replace
+# JadeDict.__new__ (the class is mutable) by one that skips the constructor.
+# No process gets its constructor back after that, so this part runs in a
+# child process (unmade_main); the made instances it mixes in are built
+# before the replacement, and more come from arithmetic on them.
+BANK_SOURCES = [{}, {"a": 1.5}, {"a": -0.0, "b": math.inf, "\x00": 2.5, "é": math.nan},
+                {f"k{i}": float(i) for i in range(20)}, {"b": 3.0, "z": -1e308}]
+BANK_TRUTHS = [build_model(s) for s in BANK_SOURCES]
+# two more made by arithmetic, after the replacement
+BANK_TRUTHS += [{k: v + 1.0 for k, v in BANK_TRUTHS[2].items()}, dict.fromkeys(BANK_TRUTHS[3], -0.0)]
+BANK = []
+
+
+@budget(300)
+@given(st.lists(st.integers(0, len(BANK_TRUTHS) - 1), min_size=1, max_size=4),
+       st.lists(st.tuples(st.lists(numbers, max_size=2), st.dictionaries(clean_keys, numbers, max_size=2)),
+                min_size=1, max_size=3),
+       key_objects | numbers, st.data())
+def fuzz_unmade_instances(picks, ctor_calls, key, data):
+    pool = [BANK[i] for i in picks]
+    truths = {id(jd): BANK_TRUTHS[i] for jd, i in zip(pool, picks)}
+    unmade = [JadeDict(*args, **kwargs) for args, kwargs in ctor_calls]
+    try:
+        UNMADE.update(map(id, unmade))
+        for u in unmade:
+            assert type(u) is JadeDict
+            for call in (lambda: u[key], lambda: u.to_dict, lambda: JadeDict.__getitem__(u, key)):
+                outcome(lambda: made(None, u), call)
+        pool += unmade
+        call_methods(pool, truths, data)
+    finally:
+        UNMADE.difference_update(map(id, unmade))  # before their ids can be reused
+
+
+def unmade_main():
+    BANK.extend(JadeDict(s) for s in BANK_SOURCES)
+    JadeDict.__new__ = lambda cls, *args, **kwargs: object.__new__(cls)
+    BANK.extend([BANK[2].add_scalar(1.0), BANK[3].reset(-0.0)])
+    for jd, truth in zip(BANK, BANK_TRUTHS):
+        assert_matches(jd, truth)
+    gc.collect()
+    refs = sys.getrefcount(JadeDict)
+    fuzz_unmade_instances()
+    gc.collect()
+    # every instance, made or not, gives back its reference to the class
+    assert FREE_THREADED or sys.getrefcount(JadeDict) == refs, (sys.getrefcount(JadeDict), refs)
+    print("unmade instances: ok")
+
+
+def test_instances_not_made_by_the_constructor():
+    code = f"import sys; sys.path.insert(0, {os.path.dirname(__file__)!r}); import test_fuzz; test_fuzz.unmade_main()"
+    r = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, timeout=1200)
+    assert r.returncode == 0, (r.returncode, r.stdout[-3000:], r.stderr[-6000:])
+    assert r.stdout.splitlines()[-1] == "unmade instances: ok"
 
 
 @budget(2000)
@@ -385,43 +485,66 @@ MUTATIONS = {
     "delete": lambda src, k, new: src.__delitem__(k),
     "replace": lambda src, k, new: (src.__delitem__(k), src.__setitem__(new, -1.0)),
     "reinsert": lambda src, k, new: src.__setitem__(k, src.pop(k)),
+    "reinsert-exact": lambda src, k, new: src.__setitem__(k, (src.pop(k), 7.0)[1]),
+    "reinsert-slow": lambda src, k, new: src.__setitem__(k, (src.pop(k), HasFloat(-0.0))[1]),
+    "reinsert-self": lambda src, k, new: src.__setitem__("mut", (src.pop("mut"), 7.0)[1]),
+    "reinsert-self-slow": lambda src, k, new: src.__setitem__("mut", (src.pop("mut"), HasFloat(3.5))[1]),
+    "swap-self": lambda src, k, new: (src.__delitem__("mut"), src.__setitem__(new, 7.0)),
     "overwrite": lambda src, k, new: src.__setitem__(k, 42.0),
     "clear": lambda src, k, new: src.clear(),
     "raise": lambda src, k, new: (src.__setitem__(new, 1.0), Gives(ValueError("raised after growing")).give()),
 }
+WALK_ERRORS = ("dictionary changed size during iteration", "dictionary keys changed during iteration")
 
 
-@budget(2000)
-@given(st.dictionaries(clean_keys, floats, max_size=40), st.integers(0, 50), st.integers(0, 50),
-       st.sampled_from(list(MUTATIONS)), st.text(min_size=20, max_size=200))
-def test_dict_mutated_while_converting(base, where, victim, action, new_key):
-    items = [kv for kv in base.items() if kv[0] != "mut"]
+def mutating_src(items, where, victims, actions, new_key):
+    """items with a value "mut" at `where` whose first conversion applies
+    `actions` to the dict (victims pick keys), then gives 2.5."""
     src = dict(items[:where] + [("mut", None)] + items[where:])
     done = []
 
     def mutate():
         if not done:
             done.append(1)
-            keys = [k for k in src if k != "mut"] or ["mut"]
-            MUTATIONS[action](src, keys[victim % len(keys)], new_key)
+            for action, victim in zip(actions, victims):
+                keys = [k for k in src if k != "mut"] or ["mut"]
+                MUTATIONS[action](src, keys[victim % len(keys)], new_key)
         return 2.5
 
     src["mut"] = HasFloat(mutate)
-    seen = dict(src)
-    grows = {"insert": 1, "delete": -1, "clear": -len(src), "raise": 1}.get(action, 0)
+    return src
+
+
+def walk_model(src):
+    """The conversion as Python's own dict iteration does it: that checks, at
+    each step, the size against the start and the visits against the starting
+    count, as the conversion does after each entry (the two orders differ only
+    for a visit the checks refuse, which here converts without failing)."""
+    out = {}
     try:
-        got = JadeDict(src)
-    except ValueError as e:
-        assert action == "raise" and str(e) == "raised after growing"
-        return
-    except PANIC as e:
-        assert str(e) == f"dictionary {'changed size' if grows else 'keys changed'} during iteration", action
-        return
-    assert not grows, f"{action}: the dict changed size, yet a JadeDict was built"
-    possible = {k.encode(): {bits(v) for v in (seen.get(k), 1.0, 2.5, 42.0, -1.0) if type(v) is float}
-                for k in [*seen, new_key]}
-    for k, v in exported(got).items():
-        assert bits(v) in possible[k], (action, k, v)
+        for key, value in dict.items(src):
+            out[utf8("dict", key)] = to_double("dict", value)
+    except RuntimeError as e:
+        if str(e) not in WALK_ERRORS:
+            raise
+        expect(PANIC, str(e))
+    return out
+
+
+@budget(2000)
+@given(st.dictionaries(clean_keys, floats | floats.map(HasFloat), max_size=40), st.integers(0, 50),
+       st.lists(st.sampled_from(list(MUTATIONS)), min_size=1, max_size=3), st.lists(st.integers(0, 50), min_size=3,
+                                                                                   max_size=3),
+       st.text(min_size=20, max_size=200))
+def test_dict_mutated_while_converting(base, where, actions, victims, new_key):
+    items = [kv for kv in base.items() if kv[0] != "mut"]
+    # Two dicts made by the same steps have the same layout, so the model
+    # walks a twin through the very same changes.
+    twin, src = (mutating_src(items, where, victims, actions, new_key) for _ in range(2))
+    want, got = outcome(lambda: walk_model(twin), lambda: JadeDict(src))
+    if want is not MISSING:
+        assert list(exported(got)) == list(want), actions  # the order the walk saw
+        assert_matches(got, want)
 
 
 @budget(30)

@@ -367,6 +367,38 @@ def test_equal_key_texts_keep_first_place_last_value():
     assert_jd(jd.add(JadeDict({"a": 1.0, "b": 1.0, "c": 1.0})), {"a": 4.0, "b": 6.0, "c": 5.0})
 
 
+def _instance_named(qualname):
+    cls = type("Y", (), {"__hash__": lambda self: 1})
+    cls.__qualname__ = qualname
+    return cls()
+
+
+# Qualified names are Python text: they may hold NULs, which must not cut the
+# message, and lone surrogates, which are replaced.
+@pytest.mark.parametrize("qualname, shown", [
+    ("Ünï\x00code", "Ünï\x00code"), ("\x00", "\x00"), ("a\x00\x00b\x00", "a\x00\x00b\x00"),
+    ("x\ud800\x00y", "x?\x00y"),
+])
+def test_cast_messages_keep_whole_type_names(d, qualname, shown):
+    y = _instance_named(qualname)
+    for call, target in [(lambda: d.add(y), "other' JadeDict"), (lambda: d.divide(other=y, fill=2.0), "other' JadeDict"),
+                         (lambda: d[y], "key' str"), (lambda: JadeDict.__getitem__(d, y), "key' str"),
+                         (lambda: JadeDict(y), "dict' dict"), (lambda: JadeDict({"a": 1.0, y: 2.0}), "dict' str")]:
+        name, target = target.split("' ")
+        raises_exact(TypeError, f"argument '{name}': '{shown}' object is not an instance of '{target}'", call)
+    saved = JadeDict.__qualname__
+    JadeDict.__qualname__ = qualname
+    try:
+        raises_exact(TypeError, f"argument 'other': 'int' object is not an instance of '{shown}'", d.add, 5)
+        raises_exact(TypeError, f"argument 'other': 'None' is not an instance of '{shown}'", d.multiply, None, 2.0)
+        raises_exact(TypeError, f"argument 'other': '{shown}' object is not an instance of '{shown}'",
+                     d.subtract, y)
+    finally:
+        JadeDict.__qualname__ = saved
+    raises_exact(TypeError, "argument 'other': 'int' object is not an instance of 'JadeDict'", d.add, 5)
+    still_usable((d, BASE))
+
+
 @pytest.mark.parametrize("key", ["\ud800", "ok\udfffx", "\udc80"])
 def test_lone_surrogate_keys(key):
     for src in ({key: 1.0}, {"fine": 1.0, key: 2.0}):

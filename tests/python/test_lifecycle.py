@@ -219,7 +219,7 @@ def test_panic_from_changing_dict_then_recovery(panic_type):
     assert_jd(JadeDict({"x": 1.0, "y": 2.0}), {"x": 1.0, "y": 2.0})
 
 
-def test_panic_or_result_when_keys_swap(panic_type):
+def test_panic_when_keys_swap(panic_type):
     src = {"a": 1.0}
 
     class Swap:
@@ -230,16 +230,94 @@ def test_panic_or_result_when_keys_swap(panic_type):
 
     src["b"] = Swap()
     with quiet_stderr():
-        try:
-            out = JadeDict(src)
-        except BaseException as e:  # noqa: BLE001
-            assert type(e) is panic_type
-            assert str(e) in ("dictionary keys changed during iteration",
-                              "dictionary changed size during iteration")
-        else:
-            assert type(out) is JadeDict
-            assert all(type(v) is float for v in out.to_dict.values())
+        err = catch(JadeDict, src)
+    # a, b, then c: one visit more than the dict had, the size unchanged
+    assert type(err) is panic_type and str(err) == "dictionary keys changed during iteration"
     assert_jd(JadeDict({"k": 3.0}), {"k": 3.0})
+
+
+class Mutate:
+    """A value whose conversion runs `action(src)` once, then gives 1.0."""
+
+    def __init__(self, src, action):
+        self.src, self.action = src, action
+
+    def __float__(self):
+        action, self.action = self.action, None
+        if action:
+            action(self.src)
+        return 1.0
+
+
+def _pop_reinsert(key, value):
+    return lambda src: src.__setitem__(key, (src.pop(key), value)[1])
+
+
+def _swap(old, new, value):
+    return lambda src: (src.__delitem__(old), src.__setitem__(new, value))
+
+
+# (entries before the mutating one, its key, entries after, what it does):
+# each makes the walk visit one entry more than the dict had, at the same
+# size, and must stop at that entry even when only exact floats follow.
+KEYS_CHANGED = {
+    "reinsert-self": ([], "a", [("b", 2.0)], _pop_reinsert("a", 7.0)),
+    "reinsert-self-alone": ([], "a", [], _pop_reinsert("a", 7.0)),
+    "reinsert-self-then-slow": ([], "a", [("b", HasFloat(2.0))], _pop_reinsert("a", 7.0)),
+    "reinsert-visited": ([("a", 1.5)], "m", [("c", 3.0)], _pop_reinsert("a", 7.0)),
+    "reinsert-self-as-slow": ([], "a", [("b", 2.0)], _pop_reinsert("a", HasFloat(7.0))),
+    "swap-self": ([], "a", [("b", 2.0)], _swap("a", "c", 3.0)),
+    "swap-visited-late": ([("a", 1.5)] + [(f"k{i}", float(i)) for i in range(40)], "m", [("z", -0.0)],
+                          _swap("a", "new", 3.0)),
+}
+
+# The same kinds of change where the walk still visits as many entries as
+# the dict had: the checks let them through, and the result is what the walk
+# saw, in the order it saw it.
+KEYS_LET_THROUGH = {
+    "reinsert-unvisited": ([], "a", [("b", 2.0), ("c", 3.0)], _pop_reinsert("b", 5.0),
+                           [("a", 1.0), ("c", 3.0), ("b", 5.0)]),
+    "swap-unvisited": ([], "a", [("b", 2.0), ("c", 3.0)], _swap("b", "z", 9.0),
+                       [("a", 1.0), ("c", 3.0), ("z", 9.0)]),
+    "overwrite-unvisited": ([("x", -0.0)], "a", [("b", 2.0)], lambda src: src.__setitem__("b", NAN),
+                            [("x", -0.0), ("a", 1.0), ("b", NAN)]),
+    "overwrite-visited": ([("x", -0.0)], "a", [("b", 2.0)], lambda src: src.__setitem__("x", 4.0),
+                          [("x", -0.0), ("a", 1.0), ("b", 2.0)]),
+    "reinsert-unvisited-slow": ([], "a", [("b", 2.0)], _pop_reinsert("b", HasFloat(INF)),
+                                [("a", 1.0), ("b", INF)]),
+}
+
+
+def _mutating_src(before, key, after, action):
+    src = dict(before)
+    src[key] = None
+    src.update(after)
+    src[key] = Mutate(src, action)
+    return src
+
+
+@pytest.mark.parametrize("case", list(KEYS_CHANGED))
+def test_panic_when_keys_change_at_equal_size(panic_type, case, capfd):
+    src = _mutating_src(*KEYS_CHANGED[case])
+    err = catch(JadeDict, src)
+    assert type(err) is panic_type and err.args == ("dictionary keys changed during iteration",)
+    err_text = capfd.readouterr().err
+    assert "internal failure" in err_text and "dictionary keys changed during iteration" in err_text
+    assert_jd(JadeDict({"k": 3.0}), {"k": 3.0})
+
+
+@pytest.mark.parametrize("case", list(KEYS_LET_THROUGH))
+def test_keys_changed_at_equal_size_and_count_give_what_was_visited(case, capfd):
+    *shape, expected = KEYS_LET_THROUGH[case]
+    assert_jd(JadeDict(_mutating_src(*shape)), expected)
+    assert capfd.readouterr().err == ""
+
+
+def test_size_change_still_reported_first(panic_type):
+    for action in (lambda src: src.pop("b"), lambda src: (src.pop("a"), src.pop("b"), src.update(a=1.0))):
+        with quiet_stderr():
+            err = catch(JadeDict, _mutating_src([], "a", [("b", 2.0), ("c", 3.0)], action))
+        assert type(err) is panic_type and str(err) == "dictionary changed size during iteration"
 
 
 def test_panic_raised_by_user_code_is_resumed(panic_type):
@@ -269,6 +347,24 @@ def test_panic_raised_by_user_code_is_resumed(panic_type):
             assert type(err) is panic_type and str(err) == "Unwrapped panic from Python code"
     assert_jd(d, {"a": 1.0})
     assert_jd(JadeDict({"z": 2.0}), {"z": 2.0})
+
+
+@pytest.mark.parametrize("args, text", [
+    (("a\x00b",), "a\x00b"), (("\x00",), "\x00"), (("",), ""), ((), ""), (("x\ud800y",), "x\ud800y"),
+    (("Ünï\x00code\n",), "Ünï\x00code\n"), ((1, 2), "(1, 2)"),
+])
+def test_resumed_panic_keeps_its_whole_message(panic_type, args, text):
+    class Boom:
+        def __float__(self):
+            raise panic_type(*args)
+
+    d = JadeDict({"a": 1.0})
+    with quiet_stderr():
+        for call in (lambda: JadeDict({"x": 1.0, "y": Boom()}), lambda: d.add_scalar(Boom()),
+                     lambda: d.divide(d, fill=Boom())):
+            err = catch(call)
+            assert type(err) is panic_type and err.args == (text,)
+    assert_jd(d, {"a": 1.0})
 
 
 PANIC_SCRIPT = """
@@ -317,6 +413,108 @@ def test_panic_diagnostics_on_stderr(mode):
     else:
         assert "Python stack trace below:" not in r.stderr
     assert len(lines) == (3 if mode == "boom" else 2)
+
+
+# The class is mutable, so Python code can replace __new__ by one that skips
+# the constructor. That cannot be undone in a process (the original slot is
+# gone), hence a subprocess.
+UNMADE_SCRIPT = r"""
+import gc, json, sys, sysconfig
+from jadefox import JadeDict as J
+g = J({"a": 1.0, "b": -0.0})
+J.__new__ = lambda cls, *a, **k: object.__new__(cls)
+h = J({"a": 1.0})
+out = {"type": type(h) is J, "new": type(J.__new__(J, {})) is J}
+calls = {
+    "sum": lambda: h.sum(), "product": lambda: J.product(h), "item": lambda: h["a"],
+    "item-bad-key": lambda: h[1], "item-unbound": lambda: J.__getitem__(h, "a"),
+    "to_dict": lambda: h.to_dict, "to_dict-unbound": lambda: J.to_dict.__get__(h),
+    "add_scalar": lambda: h.add_scalar(1.0), "reset-bad-value": lambda: h.reset(None),
+    "divide_scalar-kw": lambda: h.divide_scalar(value=2.0), "subtract_scalar": lambda: h.subtract_scalar(1),
+    "multiply_scalar": lambda: h.multiply_scalar(2.0), "reset": lambda: h.reset(0.0),
+    "add-recv": lambda: h.add(g), "subtract-recv-int-arg": lambda: h.subtract(5),
+    "multiply-recv-self": lambda: h.multiply(h), "divide-recv": lambda: J.divide(h, g, 2.0),
+    "add-other": lambda: g.add(h), "subtract-other-kw": lambda: g.subtract(other=h, fill=1.0),
+    "multiply-other-bad-fill": lambda: g.multiply(h, fill=None), "divide-other": lambda: g.divide(h),
+    "bind-first": lambda: h.add(), "sum-args-first": lambda: h.sum(1),
+}
+for name, call in calls.items():
+    try:
+        call()
+        out[name] = "returned"
+    except BaseException as e:
+        out[name] = [type(e).__name__, str(e)]
+J.__qualname__ = "Ünï\x00code"
+for name, call in (("renamed-recv", lambda: h.sum()), ("renamed-other", lambda: g.add(h))):
+    try:
+        call()
+    except TypeError as e:
+        out[name] = str(e)
+J.__qualname__ = "JadeDict"
+free_threaded = bool(sysconfig.get_config_var("Py_GIL_DISABLED"))
+del h
+gc.collect()
+before = sys.getrefcount(J)
+made = [J({}) for _ in range(1000)]
+during = sys.getrefcount(J)
+del made
+gc.collect()
+out["type-refs"] = free_threaded or (during - before, sys.getrefcount(J) - before)
+out["g"] = [g.to_dict, g.add(g).sum()]
+print(json.dumps(out))
+"""
+
+
+def test_instances_not_made_by_the_constructor_are_refused():
+    r = run_py(UNMADE_SCRIPT)
+    assert r.returncode == 0, r.stderr
+    import json
+
+    out = json.loads(r.stdout)
+    not_made = ["TypeError", "'JadeDict' object was not made by its constructor"]
+    other_not_made = ["TypeError", "argument 'other': 'JadeDict' object was not made by its constructor"]
+    assert out.pop("type") and out.pop("new")
+    assert out.pop("bind-first") == ["TypeError", "JadeDict.add() missing 1 required positional argument: 'other'"]
+    assert out.pop("sum-args-first") == ["TypeError", "JadeDict.sum() takes no arguments (1 given)"]
+    assert out.pop("renamed-recv") == "'Ünï\x00code' object was not made by its constructor"
+    assert out.pop("renamed-other") == "argument 'other': 'Ünï\x00code' object was not made by its constructor"
+    assert out.pop("type-refs") in (True, [1000, 0])
+    assert out.pop("g") == [{"a": 1.0, "b": -0.0}, 2.0]
+    for name, got in out.items():
+        assert got == (other_not_made if "-other" in name else not_made), name
+    assert r.stderr == ""
+
+
+# The first failing call of a process, with the stack nearly used up: the
+# error is an ordinary one and must come out as such, whatever the module
+# needs in order to tell it apart from an internal failure.
+DEEP_ERROR_SCRIPT = """
+import sys
+from jadefox import JadeDict
+d = JadeDict({"a": 1.0})
+sys.setrecursionlimit(100000)
+def f():
+    try:
+        list(map(lambda _: f(), [0]))
+    except RecursionError:
+        d.add_scalar(None)
+        raise
+try:
+    f()
+except BaseException as e:
+    print(type(e).__name__, str(e))
+print(d.add_scalar(1.0).to_dict)
+"""
+
+
+def test_first_error_of_the_process_with_the_stack_nearly_exhausted():
+    r = run_py(DEEP_ERROR_SCRIPT)
+    assert r.returncode == 0, r.stderr
+    first, last = r.stdout.splitlines()
+    assert first == "TypeError argument 'value': must be real number, not NoneType" \
+        or first.startswith("RecursionError "), first
+    assert last == "{'a': 2.0}"
+    assert "PanicException" not in r.stderr and "panic" not in r.stderr
 
 
 # --------------------------------------------------------- memory exhaustion --
@@ -443,6 +641,8 @@ def _boom_class(panic_type):
     return Boom
 
 
+_instance_named_nul = type("Y", (), {"__qualname__": "Ünï\x00code"})()
+
 LEAK_CASES = {
     # successes
     "build": lambda p: (lambda: JadeDict(WIDE)),
@@ -481,6 +681,9 @@ LEAK_CASES = {
     # internal failures
     "panic-size": lambda p: _expect(p, lambda: JadeDict(_grow_src())),
     "panic-resumed": lambda p: (lambda boom: _expect(p, lambda: JadeDict({"a": boom()})))(_boom_class(p)),
+    "panic-keys": lambda p: _expect(p, lambda: JadeDict(_mutating_src(list(WIDE.items()), "zz", [("zz2", 1.0)],
+                                                                      _pop_reinsert("zz", 7.0)))),
+    "cast-nul-name": lambda p: _expect(TypeError, lambda: D.add(_instance_named_nul)),
 }
 
 

@@ -1,0 +1,121 @@
+"""Failure paths under exhausted interpreter memory: the PanicException class
+exists before anything can fail, and a failure that cannot be reported for
+want of memory reaches the caller as MemoryError."""
+
+import os
+import subprocess
+import sys
+import textwrap
+
+import pytest
+
+try:
+    import _testcapi
+except ImportError:  # interpreters built without their test modules
+    _testcapi = None
+
+needs_testcapi = pytest.mark.skipif(_testcapi is None, reason="this interpreter ships no _testcapi")
+
+
+def run_py(code, timeout=300):
+    return subprocess.run([sys.executable, "-c", textwrap.dedent(code)], capture_output=True,
+                          text=True, timeout=timeout)
+
+
+def panic_classes_script(extra=""):
+    return """
+import sys
+def panic_classes():
+    return [c for c in BaseException.__subclasses__()
+            if c.__name__ == "PanicException" and c.__module__ == "vexo_runtime"]
+assert panic_classes() == []
+import jadefox
+made = panic_classes()
+assert len(made) == 1, made
+src = {"a": 1.0}
+class Grow:
+    def __float__(self):
+        src["grown"] = 0.0
+        return 2.0
+src["b"] = Grow()
+try:
+    jadefox.JadeDict(src)
+except BaseException as e:
+    assert type(e) is made[0], e
+del sys.modules["jadefox"]
+import jadefox as again
+assert panic_classes() == made
+""" + extra + """
+print("ok")
+"""
+
+
+def test_panic_class_is_made_at_import_and_only_once():
+    r = run_py(panic_classes_script())
+    assert (r.returncode, r.stdout) == (0, "ok\n"), r.stderr
+
+
+@needs_testcapi
+def test_subinterpreter_shares_the_panic_class(tmp_path):
+    out = tmp_path / "id"
+    sub = f"""
+import jadefox
+src = {{"a": 1.0}}
+class Grow:
+    def __float__(self):
+        src["grown"] = 0.0
+        return 2.0
+src["b"] = Grow()
+try:
+    jadefox.JadeDict(src)
+except BaseException as e:
+    open({str(out)!r}, "w").write(str(id(type(e))))
+"""
+    r = run_py(panic_classes_script(f"""
+import _testcapi
+assert _testcapi.run_in_subinterp({sub!r}) == 0
+assert open({str(out)!r}).read() == str(id(made[0]))
+assert panic_classes() == made
+"""))
+    assert (r.returncode, r.stdout) == (0, "ok\n"), r.stderr
+
+
+# Results are floats from the interpreter's free list unless it is empty, so
+# the script holds enough floats to empty it: then every result float is a
+# fresh allocation and failing it is an internal failure of the module.
+UNREPORTABLE_SCRIPT = """
+import _testcapi
+from jadefox import JadeDict
+d = JadeDict({"alpha": 1.5, "beta": -0.0})
+keep = [float(i) + 0.5 for i in range(10000)]
+fail, stop = _testcapi.set_nomemory, _testcapi.remove_mem_hooks
+outcomes = []
+for start, end in CASES:
+    fail(start, end)
+    try:
+        CALL
+    except BaseException as e:
+        stop()
+        outcomes.append((type(e).__name__, str(e)))
+    else:
+        stop()
+        outcomes.append(("result", ""))
+assert d.to_dict == {"alpha": 1.5, "beta": -0.0} and d.add_scalar(1.0).sum() == 3.5
+print(outcomes)
+"""
+
+
+@needs_testcapi
+@pytest.mark.parametrize("call", ['d["alpha"]', "d.sum()", "d.to_dict"])
+def test_unreportable_internal_failure_gives_memoryerror(call):
+    # Every allocation failing: the result float, then the PanicException's
+    # message cannot be made either, so the caller gets the MemoryError.
+    # Only the first failing: "PyObject pointer is null" as specified.
+    script = UNREPORTABLE_SCRIPT.replace("CASES", "[(0, 0), (0, 1)]").replace("CALL", call)
+    r = run_py(script)
+    assert r.returncode == 0, r.stderr[-3000:]
+    persistent, single = eval(r.stdout)
+    assert persistent[0] == "MemoryError", r.stdout
+    assert single == ("PanicException", "PyObject pointer is null"), r.stdout
+    assert "uncaught panic" not in r.stderr
+    assert "PyObject pointer is null" in r.stderr
