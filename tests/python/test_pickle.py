@@ -18,7 +18,7 @@ import pytest
 
 import jadefox
 from jadefox import JadeDict
-from support import bits
+from support import FREE_THREADED, bits
 
 PROTOCOLS = range(2, pickle.HIGHEST_PROTOCOL + 1)
 REPO = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
@@ -202,6 +202,24 @@ def pkgutil_resolve_name():
     import pkgutil
 
     return pkgutil.resolve_name
+
+
+@pytest.mark.skipif(FREE_THREADED, reason="reference counts are not exact on free-threaded builds")
+def test_trips_and_failures_give_back_every_reference():
+    d = JadeDict({"a": 1.0, "b": -0.0})
+    reducer = copyreg.dispatch_table[JadeDict]
+    rebuild = rebuild_object()
+    watched = (d, reducer, rebuild, JadeDict)
+    before = [sys.getrefcount(o) for o in watched]
+    for _ in range(200):
+        pickle.loads(pickle.dumps([d, d], 5))
+        copy.deepcopy(d)
+        rebuild.__reduce__()
+        with pytest.raises(TypeError):
+            reducer(1.0)
+        with pytest.raises(TypeError):
+            rebuild({1: 1.0})
+    assert [sys.getrefcount(o) for o in watched] == before
 
 
 def test_reimport_keeps_pickling_working():
