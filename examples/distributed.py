@@ -9,6 +9,7 @@ computation done locally, bit for bit.
 
 from __future__ import annotations
 
+import faulthandler
 import math
 import os
 import struct
@@ -61,6 +62,9 @@ def bits(x: float) -> bytes:
 
 
 def main() -> int:
+    # Whatever happens on the cluster, the process ends within the bound:
+    # a traceback of every thread, then exit status 1.
+    faulthandler.dump_traceback_later(2 * TIMEOUT, exit=True)
     # A workload: prices for every SKU, quantities for about two thirds.
     prices = {f"sku-{i:06d}": 0.25 + (i * 7919 % 10_000) / 100 for i in range(KEYS)}
     quantities = {f"sku-{i:06d}": i % 13 for i in range(KEYS) if i % 3}
