@@ -6,6 +6,7 @@
 #include "docstrings.h"
 #include "errors.h"
 #include "instance.h"
+#include "pickling.h"
 #include "wrappers.h"
 
 namespace jadefox::py {
@@ -72,6 +73,8 @@ int module_exec(PyObject* module) noexcept {
             panic("could not append __name__ to __all__: " + describe_pending_error());
         }
         if (PyObject_SetAttr(module, name.get(), reinterpret_cast<PyObject*>(cls)) < 0) throw_fetched();
+        // pickle and copy must work from the moment the class can be had.
+        register_reducer(cls);
         return 0;
     });
 }
