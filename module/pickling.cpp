@@ -77,7 +77,7 @@ PyType_Spec rebuild_spec = {
 // The copyreg reducer, bound to `rebuild` as its self.
 PyObject* reduce_jadedict(PyObject* rebuild, PyObject* obj) noexcept {
     return guarded<PyObject*>(nullptr, [&] {
-        JadeDictObject* dict = check_receiver(obj);
+        JadeDictObject* dict = checked_instance(obj);
         SharedBorrow borrow(dict);
         Ref entries = Ref::steal(record_to_dict(dict->record));
         PyObject* reduced = Py_BuildValue("(O(O))", rebuild, entries.get());

@@ -437,6 +437,7 @@ calls = {
     "add-other": lambda: g.add(h), "subtract-other-kw": lambda: g.subtract(other=h, fill=1.0),
     "multiply-other-bad-fill": lambda: g.multiply(h, fill=None), "divide-other": lambda: g.divide(h),
     "bind-first": lambda: h.add(), "sum-args-first": lambda: h.sum(1),
+    "pickle": lambda: __import__("pickle").dumps(h), "copy": lambda: __import__("copy").copy(h),
 }
 for name, call in calls.items():
     try:
