@@ -119,3 +119,90 @@ def test_unreportable_internal_failure_gives_memoryerror(call):
     assert single == ("PanicException", "PyObject pointer is null"), r.stdout
     assert "uncaught panic" not in r.stderr
     assert "PyObject pointer is null" in r.stderr
+
+
+# Memory exhausted for real: the address space capped at its current size and
+# every block that malloc can still hand out taken, then one call. The first
+# C++ throw in a thread, and the first use of a library's thread-local data,
+# make glibc allocate per-thread storage; were that left until memory ran
+# out, glibc would abort the process ("cannot allocate memory for
+# thread-local data"). Each call runs in a new thread that has called into
+# the module once before (the threads of a program using it), or in the main
+# thread, with no exception raised in the process before.
+EXHAUSTED_SCRIPT = """
+import ctypes, os, resource, sys, threading
+from jadefox import JadeDict
+PAGE = os.sysconf("SC_PAGE_SIZE")
+libc = ctypes.CDLL(None)
+libc.malloc.restype = ctypes.c_void_p
+libc.malloc.argtypes = [ctypes.c_size_t]
+libc.free.argtypes = [ctypes.c_void_p]
+held = (ctypes.c_void_p * (1 << 20))()
+soft, hard = resource.getrlimit(resource.RLIMIT_AS)
+
+def vm():
+    with open("/proc/self/statm") as f:
+        return int(f.read().split()[0]) * PAGE
+
+def exhausted(call):
+    resource.setrlimit(resource.RLIMIT_AS, (vm(), hard))
+    n = 0
+    try:
+        for size in (1 << 20, 1 << 16, 1 << 12, 1 << 8, 16, 1):
+            while n < len(held):
+                p = libc.malloc(size)
+                if not p:
+                    break
+                held[n] = p
+                n += 1
+        try:
+            call()
+        except BaseException as e:
+            return type(e).__name__, str(e)
+        return "result", ""
+    finally:
+        for i in range(n):
+            libc.free(held[i])
+        resource.setrlimit(resource.RLIMIT_AS, (soft, hard))
+
+src = {f"key-{i:07d}": float(i) for i in range(100_000)}
+d = JadeDict(src)
+e = d.add_scalar(1.0).multiply(d)
+CALLS = {
+    "to_dict": lambda: d.to_dict,
+    "constructor": lambda: JadeDict(src),
+    "add_scalar": lambda: d.add_scalar(1.0),
+    "add": lambda: d.add(e),
+    "cast": lambda: d[1],
+}
+call = CALLS[sys.argv[1]]
+outcome = []
+if sys.argv[2] == "thread":
+    def worker():
+        d["key-0000001"]
+        outcome.append(exhausted(call))
+    t = threading.Thread(target=worker)
+    t.start()
+    t.join()
+else:
+    outcome.append(exhausted(call))
+assert d.to_dict == src and d["key-0000007"] == 7.0
+print(outcome[0])
+"""
+
+
+@pytest.mark.skipif(not sys.platform.startswith("linux"), reason="RLIMIT_AS and /proc are Linux-only")
+@pytest.mark.parametrize("where", ["thread", "main"])
+@pytest.mark.parametrize("call", ["to_dict", "constructor", "add_scalar", "add", "cast"])
+def test_exhausted_memory_never_aborts(call, where):
+    pytest.importorskip("ctypes")
+    r = subprocess.run([sys.executable, "-c", EXHAUSTED_SCRIPT, call, where], capture_output=True,
+                       text=True, timeout=300)
+    assert r.returncode == 0, (r.returncode, r.stderr[-3000:])
+    kind, message = eval(r.stdout)
+    allowed = {"result", "MemoryError"} | ({"TypeError"} if call == "cast" else set())
+    if kind == "PanicException":
+        assert message == "PyObject pointer is null", r.stdout
+    else:
+        assert kind in allowed, r.stdout
+    assert "thread-local" not in r.stderr and "uncaught panic" not in r.stderr
