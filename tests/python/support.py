@@ -21,6 +21,11 @@ ON_LINUX = sys.platform.startswith("linux")
 PAGE = os.sysconf("SC_PAGE_SIZE") if hasattr(os, "sysconf") else 4096
 
 
+# Injected allocation failures per entry point (test_nomemory), printed at
+# the end of the run.
+INJECTED_FAILURES: dict = {}
+
+
 def bits(x: float) -> bytes:
     return struct.pack("<d", x)
 

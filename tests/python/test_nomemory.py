@@ -2,12 +2,16 @@
 exists before anything can fail, and a failure that cannot be reported for
 want of memory reaches the caller as MemoryError."""
 
+import json
 import os
 import subprocess
 import sys
 import textwrap
 
 import pytest
+
+import fault_injection
+import support
 
 try:
     import _testcapi
@@ -206,3 +210,21 @@ def test_exhausted_memory_never_aborts(call, where):
     else:
         assert kind in allowed, r.stdout
     assert "thread-local" not in r.stderr and "uncaught panic" not in r.stderr
+
+
+# ------------------------------------------------- injected allocation failures
+
+DRIVER = os.path.join(os.path.dirname(os.path.abspath(__file__)), "fault_injection.py")
+
+
+@needs_testcapi
+@pytest.mark.parametrize("entry", list(fault_injection.ENTRIES))
+def test_injected_allocation_failures(entry):
+    # One fresh process per entry point; fault_injection.py says what it checks.
+    r = subprocess.run([sys.executable, DRIVER, entry], capture_output=True, text=True, timeout=900)
+    assert r.returncode == 0, (r.returncode, r.stdout[-2000:], r.stderr[-4000:])
+    report = json.loads(r.stdout)
+    support.INJECTED_FAILURES[entry] = report["tried"]
+    assert report["problems"] == [], report
+    assert report["seen"].get("normal", 0) >= 2 * fault_injection.MARGIN, report
+    assert "uncaught panic" not in r.stderr and "thread-local" not in r.stderr
