@@ -135,6 +135,15 @@ def settle() -> None:
         gc.collect()
 
 
+def run_py(code, timeout=240, env=None):
+    """Runs Python code in a fresh interpreter; returns the completed process."""
+    import subprocess
+    import textwrap
+
+    return subprocess.run([sys.executable, "-c", textwrap.dedent(code)], capture_output=True,
+                          text=True, timeout=timeout, env=env)
+
+
 def rss_bytes() -> int:
     with open("/proc/self/statm") as f:
         return int(f.read().split()[1]) * PAGE

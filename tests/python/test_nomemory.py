@@ -6,12 +6,12 @@ import json
 import os
 import subprocess
 import sys
-import textwrap
 
 import pytest
 
 import fault_injection
 import support
+from support import run_py
 
 try:
     import _testcapi
@@ -21,9 +21,19 @@ except ImportError:  # interpreters built without their test modules
 needs_testcapi = pytest.mark.skipif(_testcapi is None, reason="this interpreter ships no _testcapi")
 
 
-def run_py(code, timeout=300):
-    return subprocess.run([sys.executable, "-c", textwrap.dedent(code)], capture_output=True,
-                          text=True, timeout=timeout)
+# Script text that leaves the PanicException of a changed dict in `panic`.
+CATCH_PANIC = """
+src = {"a": 1.0}
+class Grow:
+    def __float__(self):
+        src["grown"] = 0.0
+        return 2.0
+src["b"] = Grow()
+try:
+    jadefox.JadeDict(src)
+except BaseException as e:
+    panic = e
+"""
 
 
 def panic_classes_script(extra=""):
@@ -36,16 +46,8 @@ assert panic_classes() == []
 import jadefox
 made = panic_classes()
 assert len(made) == 1, made
-src = {"a": 1.0}
-class Grow:
-    def __float__(self):
-        src["grown"] = 0.0
-        return 2.0
-src["b"] = Grow()
-try:
-    jadefox.JadeDict(src)
-except BaseException as e:
-    assert type(e) is made[0], e
+""" + CATCH_PANIC + """
+assert type(panic) is made[0], panic
 del sys.modules["jadefox"]
 import jadefox as again
 assert panic_classes() == made
@@ -62,19 +64,7 @@ def test_panic_class_is_made_at_import_and_only_once():
 @needs_testcapi
 def test_subinterpreter_shares_the_panic_class(tmp_path):
     out = tmp_path / "id"
-    sub = f"""
-import jadefox
-src = {{"a": 1.0}}
-class Grow:
-    def __float__(self):
-        src["grown"] = 0.0
-        return 2.0
-src["b"] = Grow()
-try:
-    jadefox.JadeDict(src)
-except BaseException as e:
-    open({str(out)!r}, "w").write(str(id(type(e))))
-"""
+    sub = "import jadefox\n" + CATCH_PANIC + f"open({str(out)!r}, 'w').write(str(id(type(panic))))\n"
     r = run_py(panic_classes_script(f"""
 import _testcapi
 assert _testcapi.run_in_subinterp({sub!r}) == 0
