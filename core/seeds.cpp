@@ -78,7 +78,12 @@ struct ThreadSeeds {
     HashSeeds current{0, 0};
 };
 
-thread_local ThreadSeeds thread_seeds;
+// Initial-exec: the loader places it when the library is loaded, inside
+// every thread's static TLS block. The default model for a shared library
+// instead has glibc allocate it on a thread's first use, and glibc aborts
+// the process when that allocation fails -- as it does when the first
+// construction in a thread comes with memory exhausted.
+[[gnu::tls_model("initial-exec")]] constinit thread_local ThreadSeeds thread_seeds;
 
 }  // namespace
 

@@ -7,13 +7,16 @@ extern "C" __attribute__((weak, visibility("default"))) PyObject* _PyDict_NewPre
 namespace jadefox::py {
 namespace {
 
-// Lossy UTF-8 rendering of a type's qualified name.
+// Lossy UTF-8 rendering of a type's qualified name. With memory exhausted
+// the MemoryError is the caller's error: a stand-in name would pass off a
+// message that names nothing as the answer.
 std::string qualified_name(PyTypeObject* type) {
     Ref name = Ref::steal(PyType_GetQualName(type));
     if (name) {
         Ref bytes = Ref::steal(PyUnicode_AsEncodedString(name.get(), "utf-8", "replace"));
         if (bytes) return std::string(PyBytes_AS_STRING(bytes.get()), PyBytes_GET_SIZE(bytes.get()));
     }
+    if (PyErr_ExceptionMatches(PyExc_MemoryError)) throw_fetched();
     PyErr_Clear();
     return "<failed to extract type name>";
 }
@@ -90,8 +93,15 @@ void argument_extraction_error(const char* name, PyErr error) {
     Ref original = std::move(error).into_exception();
     Ref text = Ref::steal(PyObject_Str(original.get()));
     if (!text) {
+        // Out of memory, the MemoryError is the answer; "unprintable" is
+        // for an error whose text cannot be had at all.
+        if (PyErr_ExceptionMatches(PyExc_MemoryError)) throw_fetched();
         PyErr_WriteUnraisable(nullptr);
         Ref type_name = Ref::steal(PyType_GetName(Py_TYPE(original.get())));
+        if (!type_name) {
+            if (PyErr_ExceptionMatches(PyExc_MemoryError)) throw_fetched();
+            PyErr_Clear();  // nothing may be pending when the message is made
+        }
         text = Ref::steal(type_name ? PyUnicode_FromFormat("<unprintable %U object>", type_name.get())
                                     : PyUnicode_FromString("<unprintable object>"));
         if (!text) throw_fetched();

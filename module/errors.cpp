@@ -92,6 +92,16 @@ void PyErr::restore() && noexcept {
     }
 }
 
+constinit thread_local bool thread_has_thrown = false;
+
+void throw_once() noexcept {
+    try {
+        throw 0;
+    } catch (int) {
+    }
+    thread_has_thrown = true;
+}
+
 void throw_fetched() { throw PyErr::fetch(); }
 
 void throw_type_error(const char* format, ...) {

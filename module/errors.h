@@ -87,10 +87,24 @@ PyObject* panic_exception_type() noexcept;
 // process.
 void raise_panic(std::optional<std::string_view> message) noexcept;
 
+// Whether this thread has thrown a C++ exception yet (see ready_to_fail).
+[[gnu::tls_model("initial-exec")]] extern constinit thread_local bool thread_has_thrown;
+void throw_once() noexcept;
+
+// The C++ runtime and the unwinder (libstdc++, libgcc_s) keep per-thread
+// state that glibc allocates on a thread's first throw, and glibc aborts the
+// process when that allocation fails. Our failures are thrown, and mostly
+// when memory has run out, so each thread throws once, on its first call
+// into the module, while memory is still to be had.
+inline void ready_to_fail() noexcept {
+    if (!thread_has_thrown) [[unlikely]] throw_once();
+}
+
 // Runs an entry point's body and turns its outcome into the interpreter's
 // convention: the result, or `failure` with an exception raised.
 template <class R, class Body>
 R guarded(R failure, Body&& body) noexcept {
+    ready_to_fail();
     try {
         return body();
     } catch (PyErr& e) {

@@ -14,3 +14,11 @@ def panic_type():
     p = support.panic_instance()
     assert type(p).__name__ == "PanicException", repr(p)
     return type(p)
+
+
+def pytest_terminal_summary(terminalreporter):
+    counts = support.INJECTED_FAILURES
+    if counts:
+        terminalreporter.write_sep("-", f"injected allocation failures: {sum(counts.values())} "
+                                        f"over {len(counts)} entry points")
+        terminalreporter.write_line(", ".join(f"{name} {n}" for name, n in counts.items()))

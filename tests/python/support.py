@@ -21,6 +21,11 @@ ON_LINUX = sys.platform.startswith("linux")
 PAGE = os.sysconf("SC_PAGE_SIZE") if hasattr(os, "sysconf") else 4096
 
 
+# Injected allocation failures per entry point (test_nomemory), printed at
+# the end of the run.
+INJECTED_FAILURES: dict = {}
+
+
 def bits(x: float) -> bytes:
     return struct.pack("<d", x)
 
@@ -131,6 +136,15 @@ def settle() -> None:
         t.start()
         t.join()
         gc.collect()
+
+
+def run_py(code, timeout=240, env=None):
+    """Runs Python code in a fresh interpreter; returns the completed process."""
+    import subprocess
+    import textwrap
+
+    return subprocess.run([sys.executable, "-c", textwrap.dedent(code)], capture_output=True,
+                          text=True, timeout=timeout, env=env)
 
 
 def rss_bytes() -> int:

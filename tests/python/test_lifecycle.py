@@ -3,9 +3,7 @@ internal failures (PanicException), memory exhaustion and leaks."""
 
 import gc
 import os
-import subprocess
 import sys
-import textwrap
 import tracemalloc
 
 from contextlib import nullcontext
@@ -15,7 +13,7 @@ import pytest
 import support
 from jadefox import JadeDict
 from support import (FREE_THREADED, INF, NAN, ON_LINUX, FloatSub, Grow, HasFloat, KeyStr, SOLE, assert_jd,
-                     assert_same, catch, quiet_stderr, rss_bytes, settle)
+                     assert_same, catch, quiet_stderr, rss_bytes, run_py, settle)
 
 refcounts = pytest.mark.skipif(FREE_THREADED, reason="reference counts are not exact on free-threaded builds")
 
@@ -24,11 +22,6 @@ def fresh(text):
     """A str object nobody else holds (not interned, not a code constant)."""
     assert len(text) > 1
     return "".join(list(text))
-
-
-def run_py(code, timeout=240, env=None):
-    return subprocess.run([sys.executable, "-c", textwrap.dedent(code)], capture_output=True,
-                          text=True, timeout=timeout, env=env)
 
 
 # ------------------------------------------------------------ construction --

@@ -2,12 +2,16 @@
 exists before anything can fail, and a failure that cannot be reported for
 want of memory reaches the caller as MemoryError."""
 
+import json
 import os
 import subprocess
 import sys
-import textwrap
 
 import pytest
+
+import fault_injection
+import support
+from support import run_py
 
 try:
     import _testcapi
@@ -17,9 +21,19 @@ except ImportError:  # interpreters built without their test modules
 needs_testcapi = pytest.mark.skipif(_testcapi is None, reason="this interpreter ships no _testcapi")
 
 
-def run_py(code, timeout=300):
-    return subprocess.run([sys.executable, "-c", textwrap.dedent(code)], capture_output=True,
-                          text=True, timeout=timeout)
+# Script text that leaves the PanicException of a changed dict in `panic`.
+CATCH_PANIC = """
+src = {"a": 1.0}
+class Grow:
+    def __float__(self):
+        src["grown"] = 0.0
+        return 2.0
+src["b"] = Grow()
+try:
+    jadefox.JadeDict(src)
+except BaseException as e:
+    panic = e
+"""
 
 
 def panic_classes_script(extra=""):
@@ -32,16 +46,8 @@ assert panic_classes() == []
 import jadefox
 made = panic_classes()
 assert len(made) == 1, made
-src = {"a": 1.0}
-class Grow:
-    def __float__(self):
-        src["grown"] = 0.0
-        return 2.0
-src["b"] = Grow()
-try:
-    jadefox.JadeDict(src)
-except BaseException as e:
-    assert type(e) is made[0], e
+""" + CATCH_PANIC + """
+assert type(panic) is made[0], panic
 del sys.modules["jadefox"]
 import jadefox as again
 assert panic_classes() == made
@@ -58,19 +64,7 @@ def test_panic_class_is_made_at_import_and_only_once():
 @needs_testcapi
 def test_subinterpreter_shares_the_panic_class(tmp_path):
     out = tmp_path / "id"
-    sub = f"""
-import jadefox
-src = {{"a": 1.0}}
-class Grow:
-    def __float__(self):
-        src["grown"] = 0.0
-        return 2.0
-src["b"] = Grow()
-try:
-    jadefox.JadeDict(src)
-except BaseException as e:
-    open({str(out)!r}, "w").write(str(id(type(e))))
-"""
+    sub = "import jadefox\n" + CATCH_PANIC + f"open({str(out)!r}, 'w').write(str(id(type(panic))))\n"
     r = run_py(panic_classes_script(f"""
 import _testcapi
 assert _testcapi.run_in_subinterp({sub!r}) == 0
@@ -119,3 +113,108 @@ def test_unreportable_internal_failure_gives_memoryerror(call):
     assert single == ("PanicException", "PyObject pointer is null"), r.stdout
     assert "uncaught panic" not in r.stderr
     assert "PyObject pointer is null" in r.stderr
+
+
+# Memory exhausted for real: the address space capped at its current size and
+# every block that malloc can still hand out taken, then one call. The first
+# C++ throw in a thread, and the first use of a library's thread-local data,
+# make glibc allocate per-thread storage; were that left until memory ran
+# out, glibc would abort the process ("cannot allocate memory for
+# thread-local data"). Each call runs in a new thread that has called into
+# the module once before (the threads of a program using it), or in the main
+# thread, with no exception raised in the process before.
+EXHAUSTED_SCRIPT = """
+import ctypes, os, resource, sys, threading
+from jadefox import JadeDict
+PAGE = os.sysconf("SC_PAGE_SIZE")
+libc = ctypes.CDLL(None)
+libc.malloc.restype = ctypes.c_void_p
+libc.malloc.argtypes = [ctypes.c_size_t]
+libc.free.argtypes = [ctypes.c_void_p]
+held = (ctypes.c_void_p * (1 << 20))()
+soft, hard = resource.getrlimit(resource.RLIMIT_AS)
+
+def vm():
+    with open("/proc/self/statm") as f:
+        return int(f.read().split()[0]) * PAGE
+
+def exhausted(call):
+    resource.setrlimit(resource.RLIMIT_AS, (vm(), hard))
+    n = 0
+    try:
+        for size in (1 << 20, 1 << 16, 1 << 12, 1 << 8, 16, 1):
+            while n < len(held):
+                p = libc.malloc(size)
+                if not p:
+                    break
+                held[n] = p
+                n += 1
+        try:
+            call()
+        except BaseException as e:
+            return type(e).__name__, str(e)
+        return "result", ""
+    finally:
+        for i in range(n):
+            libc.free(held[i])
+        resource.setrlimit(resource.RLIMIT_AS, (soft, hard))
+
+src = {f"key-{i:07d}": float(i) for i in range(100_000)}
+d = JadeDict(src)
+e = d.add_scalar(1.0).multiply(d)
+CALLS = {
+    "to_dict": lambda: d.to_dict,
+    "constructor": lambda: JadeDict(src),
+    "add_scalar": lambda: d.add_scalar(1.0),
+    "add": lambda: d.add(e),
+    "cast": lambda: d[1],
+}
+call = CALLS[sys.argv[1]]
+outcome = []
+if sys.argv[2] == "thread":
+    def worker():
+        d["key-0000001"]
+        outcome.append(exhausted(call))
+    t = threading.Thread(target=worker)
+    t.start()
+    t.join()
+else:
+    outcome.append(exhausted(call))
+assert d.to_dict == src and d["key-0000007"] == 7.0
+print(outcome[0])
+"""
+
+
+@pytest.mark.skipif(not sys.platform.startswith("linux"), reason="RLIMIT_AS and /proc are Linux-only")
+@pytest.mark.parametrize("where", ["thread", "main"])
+@pytest.mark.parametrize("call", ["to_dict", "constructor", "add_scalar", "add", "cast"])
+def test_exhausted_memory_never_aborts(call, where):
+    pytest.importorskip("ctypes")
+    r = subprocess.run([sys.executable, "-c", EXHAUSTED_SCRIPT, call, where], capture_output=True,
+                       text=True, timeout=300)
+    assert r.returncode == 0, (r.returncode, r.stderr[-3000:])
+    kind, message = eval(r.stdout)
+    allowed = {"result", "MemoryError"} | ({"TypeError"} if call == "cast" else set())
+    if kind == "PanicException":
+        assert message == "PyObject pointer is null", r.stdout
+    else:
+        assert kind in allowed, r.stdout
+    assert "thread-local" not in r.stderr and "uncaught panic" not in r.stderr
+
+
+# ------------------------------------------------- injected allocation failures
+
+DRIVER = os.path.join(os.path.dirname(os.path.abspath(__file__)), "fault_injection.py")
+
+
+@needs_testcapi
+@pytest.mark.parametrize("entry", list(fault_injection.ENTRIES))
+def test_injected_allocation_failures(entry):
+    # One fresh process per entry point; fault_injection.py says what it checks.
+    r = subprocess.run([sys.executable, DRIVER, entry], capture_output=True, text=True, timeout=900)
+    assert r.returncode == 0, (r.returncode, r.stdout[-2000:], r.stderr[-4000:])
+    report = json.loads(r.stdout)
+    support.INJECTED_FAILURES[entry] = report["tried"]
+    assert report["problems"] == [], report
+    assert report["seen"].get("normal", 0) >= 2 * fault_injection.MARGIN, report
+    assert "uncaught panic" not in r.stderr and "thread-local" not in r.stderr
