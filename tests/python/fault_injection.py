@@ -17,6 +17,7 @@ the outcomes seen and every problem found (an empty list when all is well).
 A crash, an abort or a hang shows as the process's exit status or timeout.
 """
 
+import copyreg
 import gc
 import io
 import json
@@ -108,6 +109,7 @@ SETUP = {
     "float-unprintable": lambda: Raiser(TypeError(Unprintable())),
     "panic-dict-changed": _grow_src,
     "panic-resumed": Boom,
+    "rebuild": lambda: copyreg.dispatch_table[JadeDict](D),
 }
 
 ENTRIES = {
@@ -129,6 +131,9 @@ ENTRIES = {
     "reset": lambda _: D.reset(4.5),
     "sum": lambda _: D.sum(),
     "product": lambda _: D.product(),
+    # pickle and copy: the reducer, and the callable it hands back
+    "reduce": lambda _: copyreg.dispatch_table[JadeDict](D),
+    "rebuild": lambda reduced: reduced[0](*reduced[1]),
     # binding errors
     "bind-missing": lambda _: D.add(fill=1.0),
     "bind-too-many": lambda _: D.add(E, 1.0, 2.0),
