@@ -55,6 +55,12 @@ public:
         return {text_.get() + offsets_[p], offsets_[p + 1] - offsets_[p]};
     }
 
+    // Whether `other` holds the same texts at the same positions. With the
+    // texts back to back in position order, that is exactly when both hold
+    // as many keys with equal offsets and equal arena bytes: two sequential
+    // comparisons, with no hashing, that stop at the first difference.
+    bool same_texts_in_order(const KeyIndex& other) const noexcept;
+
     // The hash of `text` under this index's seeds.
     std::uint64_t hash(std::string_view text) const noexcept { return hash_key(seeds_, text); }
 
