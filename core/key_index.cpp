@@ -60,12 +60,6 @@ Shared<KeyIndex> KeyIndex::clone() const {
     return copy;
 }
 
-bool KeyIndex::equals(Position p, std::string_view text) const noexcept {
-    const std::size_t begin = offsets_[p];
-    const std::size_t len = offsets_[p + 1] - begin;
-    return len == text.size() && (len == 0 || std::memcmp(text_.get() + begin, text.data(), len) == 0);
-}
-
 bool KeyIndex::same_texts_in_order(const KeyIndex& other) const noexcept {
     if (count_ != other.count_) return false;
     if (count_ == 0) return true;

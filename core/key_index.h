@@ -3,6 +3,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <memory>
 #include <string_view>
 #include <utility>
@@ -70,6 +71,13 @@ public:
     }
     // As find, with `h` already computed by hash(text). Needs a non-empty index.
     Position find_hashed(std::string_view text, std::uint64_t h) const noexcept;
+    // As find_hashed, where `candidate` is what prefetch_offsets(h) returned:
+    // when it holds `text` (the usual hit, its slot being the probe's first)
+    // the answer needs no second probe, only the text comparison.
+    Position find_hashed(std::string_view text, std::uint64_t h, Position candidate) const noexcept {
+        if (candidate != npos && equals(candidate, text)) return candidate;
+        return find_hashed(text, h);
+    }
 
     // Starts loading the slot where a probe for hash `h` begins, so a batch of
     // probes overlaps its cache misses.
@@ -110,7 +118,11 @@ private:
     ~KeyIndex() = default;
 
     static std::size_t slots_for(std::size_t keys);
-    bool equals(Position p, std::string_view text) const noexcept;
+    bool equals(Position p, std::string_view text) const noexcept {
+        const std::size_t begin = offsets_[p];
+        const std::size_t len = offsets_[p + 1] - begin;
+        return len == text.size() && (len == 0 || std::memcmp(text_.get() + begin, text.data(), len) == 0);
+    }
     [[gnu::always_inline]] std::size_t probe(std::string_view text, std::uint64_t h) const noexcept;
     void place(std::uint64_t h, Position p) noexcept;
     void allocate_table(std::size_t key_capacity);

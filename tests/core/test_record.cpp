@@ -84,6 +84,20 @@ TEST_CASE("a probe rejects a key whose hash tag and start slot collide") {
     CHECK(index->insert(second) == std::pair<Position, bool>(1, true));
     CHECK(index->find(first) == 0);
     CHECK(index->find(second) == 1);
+    // A lookup that starts from the first slot's candidate: `second`'s first
+    // slot holds `first` under the same tag, so the candidate is wrong and
+    // the probe must go on; any other candidate gives the same answers.
+    auto both = KeyIndex::create(seeds, 2, 16);  // both keys fit the 8 slots
+    both->insert(first);
+    both->insert(second);
+    REQUIRE(both->slot_count() == 8);
+    const std::uint64_t h1 = both->hash(first), h2 = both->hash(second);
+    CHECK(both->prefetch_offsets(h2) == 0);
+    for (Position candidate : {Position{0}, Position{1}, KeyIndex::npos}) {
+        CHECK(both->find_hashed(first, h1, candidate) == 0);
+        CHECK(both->find_hashed(second, h2, candidate) == 1);
+        CHECK(both->find_hashed("absent", both->hash("absent"), candidate) == KeyIndex::npos);
+    }
 }
 
 TEST_CASE("export_entries copies in position order and stays independent of the record") {
