@@ -8,7 +8,7 @@ brings numpy and pandas too):
     python bench/compare.py --quick             # smaller sizes, fewer repeats
     python bench/compare.py --sizes 1000,1000000 --repeat 7
     python bench/compare.py --json -            # JSON on stdout, table on stderr
-    python bench/compare.py --only "same key order,shuffled" --no-memory   # some rows only
+    python bench/compare.py --only "same key order,shuffled"   # some rows only
     python bench/compare.py --merge a.json,b.json,c.json   # medians of runs
 
 Every timing is the best of --repeat samples taken in this one process with
@@ -980,7 +980,8 @@ def main(argv=None) -> int:
     ap.add_argument("--memory-n", type=int, default=None, help="keys for the memory probes")
     ap.add_argument("--seed", type=int, default=20240517)
     ap.add_argument("--only", type=lambda v: [w for w in v.split(",") if w],
-                    help="comma-separated parts of workload names: time only those rows")
+                    help="comma-separated parts of workload names: time only those rows "
+                         "(and skip the memory probes)")
     ap.add_argument("--merge", help="comma-separated JSON files of earlier runs: print medians")
     ap.add_argument("--memory-probe", help=argparse.SUPPRESS)
     args = ap.parse_args(argv)
@@ -1038,7 +1039,7 @@ def main(argv=None) -> int:
     gc.collect()
 
     rows = runner.rows
-    if not args.no_memory:
+    if not args.no_memory and not args.only:
         if not os.path.exists("/proc/self/statm"):
             print("note: memory probes need /proc/self/statm; skipped", file=out)
         else:
