@@ -72,8 +72,9 @@ public:
     // As find, with `h` already computed by hash(text). Needs a non-empty index.
     Position find_hashed(std::string_view text, std::uint64_t h) const noexcept;
     // As find_hashed, where `candidate` is what prefetch_offsets(h) returned:
-    // when it holds `text` (the usual hit, its slot being the probe's first)
-    // the answer needs no second probe, only the text comparison.
+    // when it holds `text` (the usual hit: the first slot on the probe's way
+    // with the text's tag) the answer needs no second probe, only the text
+    // comparison.
     Position find_hashed(std::string_view text, std::uint64_t h, Position candidate) const noexcept {
         if (candidate != npos && equals(candidate, text)) return candidate;
         return find_hashed(text, h);
@@ -86,16 +87,25 @@ public:
     }
 
     // Follow-up prefetches for a probe whose slot was prefetched earlier:
-    // the position most likely to match hash `h` (the first slot's, when its
-    // tag agrees; npos otherwise) with its arena offsets loading, and then
-    // the text those offsets point at. A batch of lookups that runs these as
-    // separate passes has every cache miss of a probe in flight at once.
+    // the position most likely to match hash `h` (the first on the probe's
+    // way whose tag agrees; npos when the probe meets an empty slot first)
+    // with its arena offsets loading, and then the text those offsets point
+    // at. A batch of lookups that runs these as separate passes has every
+    // cache miss of a probe in flight at once. The walk matters: with linear
+    // probing a good part of the keys sit past their first slot, and a
+    // lookup whose offsets and text were not prefetched pays two dependent
+    // misses of its own.
     Position prefetch_offsets(std::uint64_t h) const noexcept {
         if (!slots_) return npos;
-        const Slot s = slots_[static_cast<std::size_t>(h) & slot_mask_];
-        if (s.position == empty_slot || s.tag != static_cast<std::uint32_t>(h >> 32)) return npos;
-        __builtin_prefetch(&offsets_[s.position]);
-        return s.position;
+        const std::uint32_t tag = static_cast<std::uint32_t>(h >> 32);
+        for (std::size_t i = static_cast<std::size_t>(h) & slot_mask_;; i = (i + 1) & slot_mask_) {
+            const Slot s = slots_[i];
+            if (s.position == empty_slot) return npos;
+            if (s.tag == tag) {
+                __builtin_prefetch(&offsets_[s.position]);
+                return s.position;
+            }
+        }
     }
     void prefetch_text(Position candidate) const noexcept {
         if (candidate != npos) __builtin_prefetch(text_.get() + offsets_[candidate]);

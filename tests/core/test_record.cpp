@@ -100,6 +100,36 @@ TEST_CASE("a probe rejects a key whose hash tag and start slot collide") {
     }
 }
 
+TEST_CASE("the candidate of a probe is the first slot on its way with the text's tag") {
+    // In an 8-slot table: `home` in its first slot, then `displaced`, which
+    // starts at the same slot under another tag and so lies one further on.
+    const HashSeeds seeds{3, 4};
+    auto index = KeyIndex::create(seeds, 2, 32);
+    REQUIRE(index->slot_count() == 8);
+    const std::string home = "home";
+    const std::uint64_t hh = index->hash(home);
+    std::string displaced;
+    for (unsigned i = 0; displaced.empty(); ++i) {
+        const std::string t = "d" + std::to_string(i);
+        const std::uint64_t h = index->hash(t);
+        if ((h & 7) == (hh & 7) && (h >> 32) != (hh >> 32)) displaced = t;
+    }
+    CHECK(index->prefetch_offsets(hh) == KeyIndex::npos);  // empty table: the probe ends at once
+    index->insert(home);
+    index->insert(displaced);
+    const std::uint64_t hd = index->hash(displaced);
+    CHECK(index->prefetch_offsets(hh) == 0);
+    CHECK(index->prefetch_offsets(hd) == 1);  // walked past `home`'s slot
+    CHECK(index->find_hashed(displaced, hd, index->prefetch_offsets(hd)) == 1);
+    for (unsigned i = 0; i < 64; ++i) {  // absent texts: npos or a position, never past the table
+        const std::string t = "absent" + std::to_string(i);
+        const std::uint64_t h = index->hash(t);
+        const Position c = index->prefetch_offsets(h);
+        CHECK((c == KeyIndex::npos || c < 2));
+        CHECK(index->find_hashed(t, h, c) == KeyIndex::npos);
+    }
+}
+
 TEST_CASE("export_entries copies in position order and stays independent of the record") {
     for (const Entries& entries : {kTricky, Entries{{"", 7.0}}, Entries{}}) {
         Record r = build(entries);
