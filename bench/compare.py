@@ -8,6 +8,7 @@ brings numpy and pandas too):
     python bench/compare.py --quick             # smaller sizes, fewer repeats
     python bench/compare.py --sizes 1000,1000000 --repeat 7
     python bench/compare.py --json -            # JSON on stdout, table on stderr
+    python bench/compare.py --only "same key order,shuffled"   # some rows only
     python bench/compare.py --merge a.json,b.json,c.json   # medians of runs
 
 Every timing is the best of --repeat samples taken in this one process with
@@ -51,6 +52,11 @@ LOOKUP_CAP = 200_000  # lookups per sample at most: a uniform sample of the keys
 LONG_CALL_NS = 250_000_000
 SLOW_BUDGET_NS = 1_500_000_000
 perf_counter_ns = time.perf_counter_ns
+
+KEYED_SHUFFLED = "add, keyed (same keys shuffled)"
+KEYED_SHUFFLED_DISTINCT = "add, keyed (shuffled, distinct str)"
+SEPARATE_SHARED = "add, same key order (shared str)"
+SEPARATE_DISTINCT = "add, same key order (distinct str)"
 
 # --------------------------------------------------------------------------
 # optional peers
@@ -286,6 +292,8 @@ class Runner:
     def row(self, workload, n, check, jd_fn, peers, per=None, notes=()):
         """check: callable raising CheckFailed; peers: list of (name, fn or
         None, note)."""
+        if self.args.only and not any(w in workload for w in self.args.only):
+            return None
         per = per or n
         rec = {"workload": workload, "n": n, "unit": "ns/key", "check": "ok",
                "jadefox": None, "peers": [], "notes": list(notes)}
@@ -316,7 +324,7 @@ class Runner:
         self.rows.append(rec)
         peers_txt = ", ".join(
             f"{p['name']} {p['ratio']:.2f}x" for p in rec["peers"] if p["ratio"] is not None)
-        self.say(f"  {workload:<34} n={n:<9,} jadefox {fmt_num(jd)} ns/key  {peers_txt}"
+        self.say(f"  {workload:<36} n={n:<9,} jadefox {fmt_num(jd)} ns/key  {peers_txt}"
                  f"  [{time.monotonic() - t_row:.1f} s]")
         return rec
 
@@ -392,7 +400,7 @@ class Runner:
 
         # ---- keyed add between separately built dictionaries
         for label, other_keys in (
-                ("add, keyed (same keys shuffled)", shuffled(keys, rng)),
+                (KEYED_SHUFFLED, shuffled(keys, rng)),
                 ("add, keyed (other has half)", rng.sample(keys, n // 2))):
             d2 = dict(zip(other_keys, make_values(len(other_keys), rng)))
             y = JadeDict(d2)
@@ -409,6 +417,8 @@ class Runner:
                  None),
             ])
             del d2, y, ref, t2
+
+        self._separate_same_keys(n, rng, x, d1, s1)
 
         # ---- multiply_scalar
         ref = {k: v * 2.0 for k, v in d1.items()}
@@ -438,6 +448,38 @@ class Runner:
 
         # ---- pipelines
         self._pipelines(n, rng, x, d1, s1, na)
+
+    def _separate_same_keys(self, n, rng, x, d1, s1):
+        """Two dictionaries built separately from dicts over the same keys:
+        in the same order (the key indexes are equal, so the add is
+        positional), with the very same str objects or with distinct equal
+        ones, and shuffled with distinct objects (keyed)."""
+        JadeDict = self.jf.JadeDict
+        pd_skip = "pandas not installed" if pd is None else None
+        keys = list(d1)
+        distinct = [k.encode().decode() for k in keys]
+        shared_objects = sum(a is b for a, b in zip(keys, distinct))
+        values = make_values(n, rng)
+        for label, other_keys in ((SEPARATE_SHARED, keys), (SEPARATE_DISTINCT, distinct),
+                                  (KEYED_SHUFFLED_DISTINCT, shuffled(distinct, rng))):
+            d2 = dict(zip(other_keys, values))
+            y = JadeDict(d2)
+            ref = {k: v + d2[k] for k, v in d1.items()}
+            t2 = pd.Series(d2) if pd is not None else None
+            peers = []
+            if label != KEYED_SHUFFLED_DISTINCT:
+                peers.append(("pandas s1 + s2", None if pd is None else
+                              (lambda t2=t2: s1 + t2), pd_skip))
+            peers.append(("pandas reindex + add", None if pd is None else
+                          (lambda t2=t2: s1 + t2.reindex(s1.index, fill_value=0.0)), pd_skip))
+
+            def chk(y=y, d2=d2, ref=ref):
+                check_jd(y, d2, "JadeDict(other)")
+                check_jd(x.add(y), ref, "x.add(y) (built separately)")
+            notes = ([f"{shared_objects} of {n} keys share one str object"]
+                     if label != SEPARATE_SHARED else [])
+            self.row(label, n, chk, lambda y=y: x.add(y), peers, notes=notes)
+            del d2, y, ref, t2
 
     def _pipelines(self, n, rng, x, d1, s1, na):
         JadeDict = self.jf.JadeDict
@@ -675,19 +717,31 @@ def evaluate_targets(rows) -> list[dict]:
                 f"jadefox {fmt_num(rs[0]['jadefox'])} vs numpy {fmt_num(p['ns'])} ns/key "
                 f"= {rel:.2f}x numpy's time")
 
+    def faster_than(wl, peer, need, only_n=None):
+        """wl >= need x faster than peer at every n >= 1,000 (or at only_n)."""
+        rs = [r for r in _find(rows, wl) if r["n"] >= 1_000 and only_n in (None, r["n"])]
+        goal = (f"{wl}: >= {need}x faster than {peer} "
+                + (f"(n = {only_n:,})" if only_n else "(n >= 1,000)"))
+        if not rs:
+            add(goal, None, None, "not measured")
+        for r in rs:
+            p = _peer(r, peer)
+            if p is None:
+                add(goal, r, None, "peer not measured")
+                continue
+            add(goal, r, p["ratio"] >= need, f"{p['ratio']:.2f}x faster")
+
     # keyed add
-    for wl in ("add, keyed (same keys shuffled)", "add, keyed (other has half)"):
+    for wl in (KEYED_SHUFFLED, "add, keyed (other has half)"):
         for peer, need in (("pandas reindex + add", 1.5), ("dict comprehension", 5.0)):
-            rs = [r for r in _find(rows, wl) if r["n"] >= 1_000]
-            goal = f"{wl}: >= {need}x faster than {peer} (n >= 1,000)"
-            if not rs:
-                add(goal, None, None, "not measured")
-            for r in rs:
-                p = _peer(r, peer)
-                if p is None:
-                    add(goal, r, None, "peer not measured")
-                    continue
-                add(goal, r, p["ratio"] >= need, f"{p['ratio']:.2f}x faster")
+            faster_than(wl, peer, need)
+    faster_than(KEYED_SHUFFLED, "pandas reindex + add", 2.5, only_n=1_000_000)
+
+    # separately built dictionaries over the same keys
+    for wl in (SEPARATE_SHARED, SEPARATE_DISTINCT):
+        faster_than(wl, "pandas s1 + s2", 3.0)
+        faster_than(wl, "pandas reindex + add", 5.0)
+    faster_than(KEYED_SHUFFLED_DISTINCT, "pandas reindex + add", 3.0)
 
     # build
     for peer, need, strict in (("pandas.Series(d)", 1.0, True), ("dict comprehension", 3.0, False)):
@@ -768,7 +822,7 @@ def fmt_num(v) -> str:
 
 
 def print_table(rows, out, title="results") -> None:
-    w = (34, 10, 12, 28, 12, 8)
+    w = (36, 10, 12, 28, 12, 8)
     head = ("workload", "n", "jadefox", "peer", "peer", "ratio")
     sub = ("", "", "ns/key", "", "ns/key", "peer/jf")
     line = lambda cells: "  ".join(  # noqa: E731
@@ -925,6 +979,9 @@ def main(argv=None) -> int:
     ap.add_argument("--no-memory", action="store_true", help="skip the memory probes")
     ap.add_argument("--memory-n", type=int, default=None, help="keys for the memory probes")
     ap.add_argument("--seed", type=int, default=20240517)
+    ap.add_argument("--only", type=lambda v: [w for w in v.split(",") if w],
+                    help="comma-separated parts of workload names: time only those rows "
+                         "(and skip the memory probes)")
     ap.add_argument("--merge", help="comma-separated JSON files of earlier runs: print medians")
     ap.add_argument("--memory-probe", help=argparse.SUPPRESS)
     args = ap.parse_args(argv)
@@ -982,7 +1039,7 @@ def main(argv=None) -> int:
     gc.collect()
 
     rows = runner.rows
-    if not args.no_memory:
+    if not args.no_memory and not args.only:
         if not os.path.exists("/proc/self/statm"):
             print("note: memory probes need /proc/self/statm; skipped", file=out)
         else:

@@ -103,7 +103,7 @@ void keyed(const Record& receiver, const KeyIndex& other_keys, const double* x, 
         for (std::size_t i = 0; i < count; ++i) other_keys.prefetch_text(candidates[i]);
         for (std::size_t i = 0; i < count; ++i) {
             const std::size_t p = start + i;
-            const Position q = other_keys.find_hashed(keys.key(p), hashes[i]);
+            const Position q = other_keys.find_hashed(keys.key(p), hashes[i], candidates[i]);
             out[p] = Op::apply(r[p], q == KeyIndex::npos ? fill : x[q]);
         }
     }

@@ -60,10 +60,26 @@ Shared<KeyIndex> KeyIndex::clone() const {
     return copy;
 }
 
-bool KeyIndex::equals(Position p, std::string_view text) const noexcept {
-    const std::size_t begin = offsets_[p];
-    const std::size_t len = offsets_[p + 1] - begin;
-    return len == text.size() && (len == 0 || std::memcmp(text_.get() + begin, text.data(), len) == 0);
+bool KeyIndex::same_texts_in_order(const KeyIndex& other) const noexcept {
+    if (count_ != other.count_) return false;
+    if (count_ == 0) return true;
+    const std::size_t bytes = text_bytes();
+    if (bytes != other.text_bytes()) return false;
+    // In blocks of keys, offsets then the text they span, so that a
+    // difference early in either stream ends the comparison early.
+    constexpr std::size_t block = 4096;
+    const std::size_t* mine = offsets_.get();
+    const std::size_t* theirs = other.offsets_.get();
+    for (std::size_t start = 0; start < count_; start += block) {
+        const std::size_t end = count_ - start > block ? start + block : count_;
+        // offsets_[0] is 0 in both; compare offsets_[start + 1 .. end].
+        if (std::memcmp(mine + start + 1, theirs + start + 1, (end - start) * sizeof(std::size_t)) != 0)
+            return false;
+        const std::size_t from = mine[start], to = mine[end];
+        if (to > from && std::memcmp(text_.get() + from, other.text_.get() + from, to - from) != 0)
+            return false;
+    }
+    return true;
 }
 
 // The slot holding `text`, or the empty slot where its probe ends.

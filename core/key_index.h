@@ -3,6 +3,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <memory>
 #include <string_view>
 #include <utility>
@@ -55,6 +56,12 @@ public:
         return {text_.get() + offsets_[p], offsets_[p + 1] - offsets_[p]};
     }
 
+    // Whether `other` holds the same texts at the same positions. With the
+    // texts back to back in position order, that is exactly when both hold
+    // as many keys with equal offsets and equal arena bytes: two sequential
+    // comparisons, with no hashing, that stop at the first difference.
+    bool same_texts_in_order(const KeyIndex& other) const noexcept;
+
     // The hash of `text` under this index's seeds.
     std::uint64_t hash(std::string_view text) const noexcept { return hash_key(seeds_, text); }
 
@@ -64,6 +71,14 @@ public:
     }
     // As find, with `h` already computed by hash(text). Needs a non-empty index.
     Position find_hashed(std::string_view text, std::uint64_t h) const noexcept;
+    // As find_hashed, where `candidate` is what prefetch_offsets(h) returned:
+    // when it holds `text` (the usual hit: the first slot on the probe's way
+    // with the text's tag) the answer needs no second probe, only the text
+    // comparison.
+    Position find_hashed(std::string_view text, std::uint64_t h, Position candidate) const noexcept {
+        if (candidate != npos && equals(candidate, text)) return candidate;
+        return find_hashed(text, h);
+    }
 
     // Starts loading the slot where a probe for hash `h` begins, so a batch of
     // probes overlaps its cache misses.
@@ -72,16 +87,25 @@ public:
     }
 
     // Follow-up prefetches for a probe whose slot was prefetched earlier:
-    // the position most likely to match hash `h` (the first slot's, when its
-    // tag agrees; npos otherwise) with its arena offsets loading, and then
-    // the text those offsets point at. A batch of lookups that runs these as
-    // separate passes has every cache miss of a probe in flight at once.
+    // the position most likely to match hash `h` (the first on the probe's
+    // way whose tag agrees; npos when the probe meets an empty slot first)
+    // with its arena offsets loading, and then the text those offsets point
+    // at. A batch of lookups that runs these as separate passes has every
+    // cache miss of a probe in flight at once. The walk matters: with linear
+    // probing a good part of the keys sit past their first slot, and a
+    // lookup whose offsets and text were not prefetched pays two dependent
+    // misses of its own.
     Position prefetch_offsets(std::uint64_t h) const noexcept {
         if (!slots_) return npos;
-        const Slot s = slots_[static_cast<std::size_t>(h) & slot_mask_];
-        if (s.position == empty_slot || s.tag != static_cast<std::uint32_t>(h >> 32)) return npos;
-        __builtin_prefetch(&offsets_[s.position]);
-        return s.position;
+        const std::uint32_t tag = static_cast<std::uint32_t>(h >> 32);
+        for (std::size_t i = static_cast<std::size_t>(h) & slot_mask_;; i = (i + 1) & slot_mask_) {
+            const Slot s = slots_[i];
+            if (s.position == empty_slot) return npos;
+            if (s.tag == tag) {
+                __builtin_prefetch(&offsets_[s.position]);
+                return s.position;
+            }
+        }
     }
     void prefetch_text(Position candidate) const noexcept {
         if (candidate != npos) __builtin_prefetch(text_.get() + offsets_[candidate]);
@@ -104,7 +128,11 @@ private:
     ~KeyIndex() = default;
 
     static std::size_t slots_for(std::size_t keys);
-    bool equals(Position p, std::string_view text) const noexcept;
+    bool equals(Position p, std::string_view text) const noexcept {
+        const std::size_t begin = offsets_[p];
+        const std::size_t len = offsets_[p + 1] - begin;
+        return len == text.size() && (len == 0 || std::memcmp(text_.get() + begin, text.data(), len) == 0);
+    }
     [[gnu::always_inline]] std::size_t probe(std::string_view text, std::uint64_t h) const noexcept;
     void place(std::uint64_t h, Position p) noexcept;
     void allocate_table(std::size_t key_capacity);

@@ -91,7 +91,8 @@ EntryMap export_entries(const Record& record);
 
 // Whether two key indexes map the same texts to the same positions. Constant
 // time when both are one object (every dictionary derived from one
-// construction); otherwise one hash and one probe per key.
+// construction); otherwise one sequential pass over both indexes' offsets
+// and key texts, stopping at the first difference.
 bool same_key_index(const KeyIndex& a, const KeyIndex& b) noexcept;
 
 // A second record holding the same key index and value vector.

@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
+#include <initializer_list>
 #include <string>
 #include <unordered_map>
 #include <utility>
@@ -83,6 +84,50 @@ TEST_CASE("a probe rejects a key whose hash tag and start slot collide") {
     CHECK(index->insert(second) == std::pair<Position, bool>(1, true));
     CHECK(index->find(first) == 0);
     CHECK(index->find(second) == 1);
+    // A lookup that starts from the first slot's candidate: `second`'s first
+    // slot holds `first` under the same tag, so the candidate is wrong and
+    // the probe must go on; any other candidate gives the same answers.
+    auto both = KeyIndex::create(seeds, 2, 16);  // both keys fit the 8 slots
+    both->insert(first);
+    both->insert(second);
+    REQUIRE(both->slot_count() == 8);
+    const std::uint64_t h1 = both->hash(first), h2 = both->hash(second);
+    CHECK(both->prefetch_offsets(h2) == 0);
+    for (Position candidate : {Position{0}, Position{1}, KeyIndex::npos}) {
+        CHECK(both->find_hashed(first, h1, candidate) == 0);
+        CHECK(both->find_hashed(second, h2, candidate) == 1);
+        CHECK(both->find_hashed("absent", both->hash("absent"), candidate) == KeyIndex::npos);
+    }
+}
+
+TEST_CASE("the candidate of a probe is the first slot on its way with the text's tag") {
+    // In an 8-slot table: `home` in its first slot, then `displaced`, which
+    // starts at the same slot under another tag and so lies one further on.
+    const HashSeeds seeds{3, 4};
+    auto index = KeyIndex::create(seeds, 2, 32);
+    REQUIRE(index->slot_count() == 8);
+    const std::string home = "home";
+    const std::uint64_t hh = index->hash(home);
+    std::string displaced;
+    for (unsigned i = 0; displaced.empty(); ++i) {
+        const std::string t = "d" + std::to_string(i);
+        const std::uint64_t h = index->hash(t);
+        if ((h & 7) == (hh & 7) && (h >> 32) != (hh >> 32)) displaced = t;
+    }
+    CHECK(index->prefetch_offsets(hh) == KeyIndex::npos);  // empty table: the probe ends at once
+    index->insert(home);
+    index->insert(displaced);
+    const std::uint64_t hd = index->hash(displaced);
+    CHECK(index->prefetch_offsets(hh) == 0);
+    CHECK(index->prefetch_offsets(hd) == 1);  // walked past `home`'s slot
+    CHECK(index->find_hashed(displaced, hd, index->prefetch_offsets(hd)) == 1);
+    for (unsigned i = 0; i < 64; ++i) {  // absent texts: npos or a position, never past the table
+        const std::string t = "absent" + std::to_string(i);
+        const std::uint64_t h = index->hash(t);
+        const Position c = index->prefetch_offsets(h);
+        CHECK((c == KeyIndex::npos || c < 2));
+        CHECK(index->find_hashed(t, h, c) == KeyIndex::npos);
+    }
 }
 
 TEST_CASE("export_entries copies in position order and stays independent of the record") {
@@ -124,6 +169,127 @@ TEST_CASE("same_key_index compares texts and positions") {
     CHECK(same_key_index(*empty1.keys, *empty2.keys));
     CHECK_FALSE(same_key_index(*empty1.keys, *r.keys));
     CHECK_FALSE(same_key_index(*r.keys, *empty1.keys));
+}
+
+namespace {
+// The per-key decision: every key of `a`, looked up in `b` with b's seeds,
+// sits at the same position. same_key_index must decide exactly as this does.
+bool same_by_lookup(const KeyIndex& a, const KeyIndex& b) {
+    if (a.size() != b.size()) return false;
+    for (Position p = 0; p < a.size(); ++p) {
+        if (b.find(a.key(p)) != p) return false;
+    }
+    return true;
+}
+
+// Both decisions, both ways round, agree with each other and with `equal`.
+void check_decision(const KeyIndex& a, const KeyIndex& b, bool equal) {
+    CHECK(same_by_lookup(a, b) == equal);
+    CHECK(same_by_lookup(b, a) == equal);
+    CHECK(same_key_index(a, b) == equal);
+    CHECK(same_key_index(b, a) == equal);
+}
+
+Entries keyed(std::initializer_list<std::string> texts) {
+    Entries out;
+    for (const auto& t : texts) out.emplace_back(t, 1.0);
+    return out;
+}
+
+// n keys of varied lengths (empty, NUL, multi-byte UTF-8 among them), enough
+// for several blocks of the sequential comparison.
+Entries many_keys(std::size_t n) {
+    Entries out;
+    for (std::size_t i = 0; i < n; ++i) {
+        std::string k = std::to_string(i);
+        if (i % 5 == 1) k = std::string("\0", 1) + k;
+        if (i % 7 == 2) k += "\xE6\x9D\xB1\xE4\xBA\xAC";
+        if (i % 11 == 3) k = std::string(i % 40, 'z') + k;
+        out.emplace_back(i == 17 ? std::string() : k, double(i));
+    }
+    return out;
+}
+}  // namespace
+
+TEST_CASE("same_key_index decides exactly as a lookup of every key would") {
+    SUBCASE("small indexes: orders, splits, empty keys and NUL") {
+        Entries base = kTricky;
+        const std::vector<std::pair<Entries, Entries>> equal_pairs = {
+            {base, base},
+            {keyed({""}), keyed({""})},
+            {keyed({std::string("\0", 1)}), keyed({std::string("\0", 1)})},
+            {keyed({"", "", "a"}), keyed({"", "a"})},  // a repeated text is held once
+            {keyed({"a", "b", "a", "c"}), keyed({"a", "b", "c"})},
+            {keyed({"only"}), keyed({"only"})},
+        };
+        const std::vector<std::pair<Entries, Entries>> unequal_pairs = {
+            {base, Entries(base.rbegin(), base.rend())},
+            {keyed({"a", "b"}), keyed({"b", "a"})},
+            {keyed({"a", "b", "c"}), keyed({"b", "c", "a"})},      // every key moved
+            {keyed({"a", "b", "c", "d"}), keyed({"a", "c", "b", "d"})},  // one key moved
+            {keyed({"ab", "c"}), keyed({"a", "bc"})},              // one arena, other splits
+            {keyed({"", "abc"}), keyed({"abc", ""})},
+            {keyed({"", "a"}), keyed({"a", ""})},
+            {keyed({std::string("a\0", 2), "b"}), keyed({"a", std::string("\0b", 2)})},
+            {keyed({std::string("\0", 1)}), keyed({""})},
+            {keyed({std::string("\0", 1)}), keyed({std::string("\x01", 1)})},
+            {keyed({"abc", "def"}), keyed({"abc", "deg"})},        // one byte changed
+            {keyed({"abc", "def"}), keyed({"bbc", "def"})},
+            {keyed({"\xC3\xA9"}), keyed({"e\xCC\x81"})},
+            {keyed({"a", "b"}), keyed({"a", "b", "c"})},
+            {keyed({"a", "b", "a"}), keyed({"b", "a"})},
+            {keyed({}), keyed({""})},
+        };
+        for (const auto& [x, y] : equal_pairs) check_decision(*build(x).keys, *build(y).keys, true);
+        for (const auto& [x, y] : unequal_pairs) check_decision(*build(x).keys, *build(y).keys, false);
+        check_decision(*build({}).keys, *build({}).keys, true);
+    }
+
+    SUBCASE("large indexes: a difference in any block, in offsets or in text") {
+        const Entries base = many_keys(10000);
+        Record a = build(base);
+        const std::size_t n = base.size();
+        check_decision(*a.keys, *build(base).keys, true);
+        check_decision(*a.keys, *a.keys->clone(), true);
+        {  // made with far too little room: it grows, yet lays out the same
+            EntryMap tight(0, 0);
+            for (const auto& [k, v] : base) tight.insert(k, v);
+            check_decision(*a.keys, *build_from_entries(std::move(tight)).keys, true);
+        }
+        for (std::size_t at : {std::size_t{0}, std::size_t{4095}, std::size_t{4096}, std::size_t{8999}, n - 1}) {
+            CAPTURE(at);
+            Entries changed = base;  // same lengths, one byte differs
+            changed[at].first.back() = static_cast<char>(changed[at].first.back() ^ 0x80);
+            Record b = build(changed);
+            REQUIRE(b.keys->size() == n);
+            REQUIRE(b.keys->text_bytes() == a.keys->text_bytes());
+            check_decision(*a.keys, *b.keys, false);
+
+            Entries moved = base;  // the key at `at` moved to the end, or to the front
+            auto key = moved[at];
+            moved.erase(moved.begin() + static_cast<std::ptrdiff_t>(at));
+            if (at + 1 == n) {
+                moved.insert(moved.begin(), key);
+            } else {
+                moved.push_back(key);
+            }
+            check_decision(*a.keys, *build(moved).keys, false);
+        }
+        {  // the same arena bytes split differently between keys 5000 and 5001
+            Entries resplit = base;
+            std::string& left = resplit[5000].first;
+            resplit[5001].first.insert(0, 1, left.back());
+            left.pop_back();
+            Record b = build(resplit);
+            REQUIRE(b.keys->text_bytes() == a.keys->text_bytes());
+            check_decision(*a.keys, *b.keys, false);
+        }
+        {  // two neighbours swapped in a late block
+            Entries swapped = base;
+            std::swap(swapped[9001], swapped[9002]);
+            check_decision(*a.keys, *build(swapped).keys, false);
+        }
+    }
 }
 
 TEST_CASE("maps grow past the room they were made with; batches insert like single calls") {

@@ -270,3 +270,35 @@ def test_short_operand_quotients_round_once(a, b, want):
     assert_same(ieee("/", a, b), expected)
     assert_same(JadeDict({"k": a}).divide(JadeDict({"k": b}))["k"], expected)
     assert_same(JadeDict({"k": a}).divide_scalar(b)["k"], expected)
+
+
+def _near_twins(n):
+    """n keys of varied lengths (empty, NUL, non-ASCII), and variants of them:
+    equal texts in new str objects, one byte changed late in the order, the
+    same bytes split differently between two keys, one key moved."""
+    ks = ["" if i == 17 else ("\x00" if i % 5 == 1 else "") + f"{i}" + ("\u6771" if i % 7 == 2 else "")
+          for i in range(n)]
+    copies = [k.encode().decode() for k in ks]
+    changed = list(ks)
+    changed[n - 900] = changed[n - 900][:-1] + chr(ord(changed[n - 900][-1]) ^ 0x40)  # same UTF-8 length
+    resplit = list(ks)
+    resplit[n // 2], resplit[n // 2 + 1] = resplit[n // 2][:-1], resplit[n // 2][-1] + resplit[n // 2 + 1]
+    moved = ks[:3] + ks[4:] + ks[3:4]
+    return ks, {"copies": copies, "changed": changed, "resplit": resplit, "moved": moved}
+
+
+@pytest.mark.parametrize("variant", ["copies", "changed", "resplit", "moved"])
+def test_separately_built_near_twins_align_by_key(variant):
+    # The key order is the same or nearly so: whichever way equality of the
+    # two key indexes is decided, every result must be the keyed one.
+    ks, variants = _near_twins(10_000)
+    other_keys = variants[variant]
+    assert len(set(other_keys)) == len(other_keys)
+    r_items = {k: float(i) + 0.5 for i, k in enumerate(ks)}
+    o_items = {k: -2.0 * i for i, k in enumerate(other_keys)}
+    r, o = JadeDict(r_items), JadeDict(o_items)
+    for method, op in PAIR_OPS.items():
+        want = {k: ieee(op, v, o_items.get(k, NAN)) for k, v in r_items.items()}
+        assert_jd(getattr(r, method)(o, fill=NAN), want)
+    if variant == "copies":
+        assert_jd(r.add(o, NAN), {k: v + o_items[k] for k, v in r_items.items()})
