@@ -256,7 +256,6 @@ def test_no_extended_precision_intermediates():
     assert_same(JadeDict({"a": 1.0, "b": 2.0**-53, "c": 2.0**-53}).sum(), 1.0)
 
 
-
 # Quotients of two operands of at most 53 bits: CPython computes int / int
 # for them as one double division, which an x87 FPU rounds twice. The bits
 # below are the correctly rounded quotients; the module and the reference
