@@ -10,7 +10,7 @@ from pathlib import Path
 
 import pytest
 
-LIB = Path(__file__).resolve().parents[2] / "scripts" / "lib.sh"
+SCRIPTS = Path(__file__).resolve().parents[2] / "scripts"
 BASH = shutil.which("bash")
 IS_ROOT = os.geteuid() == 0
 SETPRIV = shutil.which("setpriv")
@@ -37,9 +37,14 @@ exec "$@"
 
 @pytest.fixture
 def stand_ins():
-    # Not under pytest's tmp_path: another user must reach it (see setpriv).
+    # Not under pytest's tmp_path, and with its own copy of the scripts:
+    # another user must reach them (see setpriv), and the checkout may be
+    # in a home directory only its owner can enter.
     top = Path(tempfile.mkdtemp(prefix="jadefox-lib-test-"))
     top.chmod(0o755)
+    (top / "scripts").mkdir()
+    for name in ("lib.sh", "junit_counts.py"):
+        shutil.copy(SCRIPTS / name, top / "scripts" / name)
     bin_dir = top / "bin"
     bin_dir.mkdir()
     state = top / "state"
@@ -63,7 +68,8 @@ def run_lib(script, bin_dir, state, *, fail_calls="", sudo=False, user=None):
         "JF_RETRY_PAUSE": "0",
         "LANG": "C.UTF-8",
     }
-    cmd = [BASH, "-c", f"set -euo pipefail; source {LIB}; {script}"]
+    lib = bin_dir.parent / "scripts" / "lib.sh"
+    cmd = [BASH, "-c", f"set -euo pipefail; source {lib}; {script}"]
     if user is not None:
         cmd = [SETPRIV, f"--reuid={user}", f"--regid={user}", "--clear-groups", *cmd]
     return subprocess.run(cmd, env=env, capture_output=True, text=True, timeout=60)
