@@ -136,6 +136,19 @@ jf_doctest_result() {
   fi
 }
 
+# jf_check LABEL RC: books one check that is not a test runner (a type
+# check, a script that must succeed) that exited with RC: one passed test, or
+# one failed step. Sets JF_COUNTS to "ok" or "FAILED (exit RC)".
+jf_check() {
+  if (($2 == 0)); then
+    TOTAL_PASSED=$((TOTAL_PASSED + 1))
+    JF_COUNTS="ok"
+  else
+    jf_fail_step "$1 (exit $2)"
+    JF_COUNTS="FAILED (exit $2)"
+  fi
+}
+
 # jf_counted_run LABEL LOG CMD...: runs CMD, a script that ends with the line
 # "N passed, N failed", showing its output and keeping it in LOG; its counts
 # join the totals and JF_COUNTS says them for the summary line. A script that

@@ -193,3 +193,29 @@ def test_doctest_result(stand_ins, tmp_path, log, rc, want):
                 'echo "$JF_COUNTS"', bin_dir, state)
     assert r.returncode == 0, r.stderr
     assert r.stdout.splitlines()[-2:] == list(want)
+
+
+@pytest.mark.parametrize(("rc", "want"), [(0, ["1 0", "ok"]), (3, ["0 1", "FAILED (exit 3)"])])
+def test_check(stand_ins, rc, want):
+    bin_dir, state = stand_ins
+    r = run_lib(f'jf_check "a check" {rc}; echo "$TOTAL_PASSED $TOTAL_FAILED"; echo "$JF_COUNTS"',
+                bin_dir, state)
+    assert r.returncode == 0, r.stderr
+    assert r.stdout.splitlines()[-2:] == want
+
+
+@pytest.mark.parametrize(("child", "want"), [
+    ("echo 7 passed, 0 failed", ["7 0", "7 passed / 0 failed"]),
+    ("echo 7 passed, 2 failed; exit 1", ["7 2", "7 passed / 2 failed"]),
+    # Fails with no failed test: a crash after the summary, or a lie.
+    ("echo 7 passed, 0 failed; exit 3", ["7 1", "7 passed / 0 failed (exit 3)"]),
+    # Dies before its summary line: its earlier lines must not count.
+    ("echo 7 passed, 0 failed; echo Segmentation fault; exit 139", ["0 1", "CRASHED (exit 139)"]),
+])
+def test_counted_run(stand_ins, child, want):
+    bin_dir, state = stand_ins
+    log = state / "child.log"
+    r = run_lib(f"jf_counted_run child {log} sh -c '{child}'; "
+                'echo "$TOTAL_PASSED $TOTAL_FAILED"; echo "$JF_COUNTS"', bin_dir, state)
+    assert r.returncode == 0, r.stderr
+    assert r.stdout.splitlines()[-2:] == want
