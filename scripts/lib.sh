@@ -138,6 +138,29 @@ jf_doctest_result() {
   fi
 }
 
+# jf_counted_run LABEL LOG CMD...: runs CMD, a script that ends with the line
+# "N passed, N failed", showing its output and keeping it in LOG; its counts
+# join the totals and JF_COUNTS says them for the summary line. A script that
+# dies before that line, or fails without a failed test, counts as one failed
+# step.
+jf_counted_run() {
+  local label="$1" log="$2" rc=0
+  shift 2
+  "$@" 2>&1 | tee "$log" || rc=$?
+  if [[ "$(tail -n 1 "$log")" =~ ^([0-9]+)\ passed,\ ([0-9]+)\ failed$ ]]; then
+    TOTAL_PASSED=$((TOTAL_PASSED + BASH_REMATCH[1]))
+    TOTAL_FAILED=$((TOTAL_FAILED + BASH_REMATCH[2]))
+    JF_COUNTS="${BASH_REMATCH[1]} passed / ${BASH_REMATCH[2]} failed"
+    if ((rc != 0 && BASH_REMATCH[2] == 0)); then
+      jf_fail_step "$label: exited with status $rc"
+      JF_COUNTS+=" (exit $rc)"
+    fi
+  else
+    jf_fail_step "$label: died before reporting (exit $rc)"
+    JF_COUNTS="CRASHED (exit $rc)"
+  fi
+}
+
 # jf_summary TITLE LINE...: prints the closing summary and the final line
 # "N passed, N failed"; sets JF_STATUS to 1 when anything failed or no test
 # ran at all, else 0.
