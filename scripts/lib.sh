@@ -6,6 +6,8 @@
 JF_REPO="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 JF_MIN_MINOR=12   # oldest CPython 3.x we build for
 JF_MAX_MINOR=20
+# The cached Debian roots of scripts/platforms (also used by scripts/release).
+JF_ROOTS="${JADEFOX_ROOTS:-/var/cache/jadefox/roots}"
 
 jf_say() { printf '%s\n' "$@"; }  # one line per argument
 jf_warn() { printf 'warning: %s\n' "$*" >&2; }
