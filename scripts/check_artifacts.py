@@ -21,10 +21,16 @@ import hashlib
 import re
 import sys
 import tarfile
+import tomllib
 import zipfile
+from pathlib import Path
 
-NAME, VERSION = "jadefox", "0.1.0"
-EXTRAS = {"test", "bench"}
+# What the metadata must say comes from the project's own pyproject.toml, so
+# adding an extra or bumping the version needs no change here.
+with open(Path(__file__).resolve().parent.parent / "pyproject.toml", "rb") as f:
+    _PROJECT = tomllib.load(f)["project"]
+NAME, VERSION = _PROJECT["name"], _PROJECT["version"]
+EXTRAS = set(_PROJECT.get("optional-dependencies", {}))
 
 
 def check_sdist(path, epoch):

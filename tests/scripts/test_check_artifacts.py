@@ -29,6 +29,7 @@ Classifier: Typing :: Typed
 Requires-Python: >=3.12
 Provides-Extra: test
 Provides-Extra: bench
+Provides-Extra: distributed
 Description-Content-Type: text/markdown
 
 # jadefox
@@ -125,7 +126,7 @@ def edit_metadata(old, new):
      "cp313", "no classifier Programming Language :: Python :: Free Threading"),
     (dict(edit=edit_metadata("Requires-Python: >=3.12", "Requires-Python: >=3.8")), "cp313",
      "Requires-Python"),
-    (dict(edit=edit_metadata("Provides-Extra: bench\n", "")), "cp313", "extras ['test']"),
+    (dict(edit=edit_metadata("Provides-Extra: bench\n", "")), "cp313", "extras ['distributed', 'test']"),
     (dict(edit=edit_metadata("## Install", "## Setup")), "cp313", "not the README"),
     (dict(edit=edit_metadata("License: MIT\n", "")), "cp313", "names no license"),
 ])
