@@ -88,10 +88,25 @@ PyObject* cast(PyObject* obj, PyTypeObject* target) {
     throw_cast_error(obj, target);
 }
 
+// str() of an exact TypeError. When its one argument is an exact str, that
+// str is the text, taken without a call: str() would enter the interpreter's
+// recursion guard, which fails when the error comes from a nearly exhausted
+// stack, and the caller would get "<unprintable ...>" instead of the message.
+namespace {
+Ref exception_text(PyObject* exception) {
+    Ref args = Ref::steal(PyException_GetArgs(exception));
+    if (args && PyTuple_CheckExact(args.get()) && PyTuple_GET_SIZE(args.get()) == 1) {
+        PyObject* only = PyTuple_GET_ITEM(args.get(), 0);
+        if (PyUnicode_CheckExact(only)) return Ref::borrow(only);
+    }
+    return Ref::steal(PyObject_Str(exception));
+}
+}  // namespace
+
 void argument_extraction_error(const char* name, PyErr error) {
     if (!error.is_exact_type_error()) throw std::move(error);
     Ref original = std::move(error).into_exception();
-    Ref text = Ref::steal(PyObject_Str(original.get()));
+    Ref text = exception_text(original.get());
     if (!text) {
         // Out of memory, the MemoryError is the answer; "unprintable" is
         // for an error whose text cannot be had at all.

@@ -511,6 +511,46 @@ def test_first_error_of_the_process_with_the_stack_nearly_exhausted():
     assert "PanicException" not in r.stderr and "panic" not in r.stderr
 
 
+# The same error at every depth from the limit down: wherever the guard
+# trips, the message is whole or the call raises RecursionError, never the
+# "<unprintable ...>" stand-in for a text that could not be had.
+DEEP_SWEEP_SCRIPT = """
+import sys
+from jadefox import JadeDict
+d = JadeDict({"a": 1.0})
+sys.setrecursionlimit(100000)
+seen = set()
+def dive(n):
+    if n:
+        return dive(n - 1)
+    try:
+        d.add_scalar(None)
+    except BaseException as e:
+        seen.add(type(e).__name__ + " " + str(e) if type(e) is TypeError else type(e).__name__)
+def f():
+    try:
+        f()
+    except RecursionError:
+        if not seen:  # at the deepest frame only
+            for k in range(40):
+                dive(k)
+        raise
+try:
+    f()
+except RecursionError:
+    pass
+print(sorted(seen))
+"""
+
+
+def test_argument_errors_keep_their_text_near_the_recursion_limit():
+    r = run_py(DEEP_SWEEP_SCRIPT)
+    assert r.returncode == 0, r.stderr
+    seen = eval(r.stdout)
+    assert set(seen) <= {"TypeError argument 'value': must be real number, not NoneType", "RecursionError"}, seen
+    assert "TypeError argument 'value': must be real number, not NoneType" in seen
+
+
 # --------------------------------------------------------- memory exhaustion --
 
 MEMORY_SCRIPT = """
