@@ -30,6 +30,7 @@ except ImportError:  # the tests import this file only for its table then
     _testcapi = None
 
 from jadefox import JadeDict
+from support import Grow, panic_instance
 
 # Past the last allocation a call makes: this many more k after the first k
 # at which failing every allocation from k on no longer changes the outcome.
@@ -44,29 +45,10 @@ E = JadeDict({"alpha-key": 2.0, "gamma-key": -3.0, "only-in-e": 7.0})  # keyed: 
 F = D.add_scalar(1.0)                                                   # positional: D's key index
 
 
-class Grow:
-    """A value whose conversion inserts a key into the dict being converted."""
-
-    def __init__(self, target):
-        self.target = target
-
-    def __float__(self):
-        self.target["grown-key"] = 0.0
-        return 2.0
-
-
 def _grow_src():
     src = {"alpha-key": 1.0}
     src["grow-key"] = Grow(src)
     return src
-
-
-def _panic_type():
-    try:
-        JadeDict(_grow_src())
-    except BaseException as e:  # noqa: BLE001 - PanicException is a BaseException
-        return type(e)
-    raise AssertionError("no PanicException")
 
 
 class Raiser:
@@ -289,7 +271,7 @@ def main():
     name = sys.argv[1]
     call = ENTRIES[name]
     setup = SETUP.get(name, lambda: None)
-    PANIC = _panic_type()
+    PANIC = type(panic_instance())
     result, error = attempt(call, setup(), LIMIT * 10, 0)  # hooks set, nothing fails
     normal = describe(result, error)
     del result, error
