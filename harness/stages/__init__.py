@@ -1,0 +1,1 @@
+"""The bodies of the stages, one module per kind of stage."""
