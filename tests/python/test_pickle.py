@@ -18,7 +18,7 @@ import pytest
 
 import jadefox
 from jadefox import JadeDict
-from support import FREE_THREADED, bits
+from support import FREE_THREADED, Raiser, bits
 
 PROTOCOLS = range(2, pickle.HIGHEST_PROTOCOL + 1)
 REPO = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
@@ -263,11 +263,6 @@ class Tampered:
         return rebuild_object(), self.args
 
 
-class BadFloat:
-    def __float__(self):
-        raise ZeroDivisionError("from __float__")
-
-
 @pytest.mark.parametrize("args", [
     ({1: 2.0},),
     ({b"k": 2.0},),
@@ -300,7 +295,7 @@ def test_tampered_value_conversion_error_passes_through():
     payload = pickle.dumps(Tampered({"k": 1.0}), 2)
     assert_identical(pickle.loads(payload), JadeDict({"k": 1.0}))
     with pytest.raises(ZeroDivisionError, match="^from __float__$"):
-        rebuild_object()({"k": BadFloat()})
+        rebuild_object()({"k": Raiser(ZeroDivisionError("from __float__"))})
 
 
 @pytest.mark.parametrize("protocol", [2, pickle.HIGHEST_PROTOCOL])
