@@ -30,9 +30,13 @@ def bits(x: float) -> bytes:
     return struct.pack("<d", x)
 
 
+def from_bits(hex_le: str) -> float:
+    return struct.unpack("<d", bytes.fromhex(hex_le))[0]
+
+
 def same(a: float, b: float) -> bool:
     """Both exact floats, bit for bit equal, except that any NaN matches any NaN."""
-    if not type(a) is type(b) is float:
+    if not (type(a) is type(b) is float):
         return False
     if math.isnan(a) or math.isnan(b):
         return math.isnan(a) and math.isnan(b)
@@ -227,6 +231,13 @@ class Unprintable:
 class Outer:
     class Inner:
         pass
+
+
+def instance_named(qualname):
+    """An instance of a class whose qualified name is `qualname`."""
+    cls = type("Y", (), {"__hash__": lambda self: 1})
+    cls.__qualname__ = qualname
+    return cls()
 
 
 class Grow:

@@ -8,7 +8,7 @@ import pytest
 
 from jadefox import JadeDict
 from support import (FloatSub, HasFloat, HasIndex, KeyStr, Outer, Raiser, Unprintable, assert_jd, assert_same, catch,
-                     run_py)
+                     instance_named, run_py)
 
 BASE = {"a": 1.0, "b": -2.5}
 PAIRWISE = ["add", "subtract", "multiply", "divide"]
@@ -357,20 +357,15 @@ def test_equal_key_texts_keep_first_place_last_value():
     assert_jd(jd.add(JadeDict({"a": 1.0, "b": 1.0, "c": 1.0})), {"a": 4.0, "b": 6.0, "c": 5.0})
 
 
-def _instance_named(qualname):
-    cls = type("Y", (), {"__hash__": lambda self: 1})
-    cls.__qualname__ = qualname
-    return cls()
-
-
 # The class renamed, in a child process: the interpreter keeps a method's
 # qualified name from the first time anything asks for it, so a renaming
 # would show in every later test of the process (JadeDict.sum.__qualname__
 # read as '\x00.sum').
 RENAMED_CLASS_SCRIPT = """
 from jadefox import JadeDict
-from test_binding import BASE, _instance_named, raises_exact, still_usable
-d, y = JadeDict(BASE), _instance_named(qualname)
+from support import instance_named
+from test_binding import BASE, raises_exact, still_usable
+d, y = JadeDict(BASE), instance_named(qualname)
 JadeDict.__qualname__ = qualname
 raises_exact(TypeError, f"argument 'other': 'int' object is not an instance of '{shown}'", d.add, 5)
 raises_exact(TypeError, f"argument 'other': 'None' is not an instance of '{shown}'", d.multiply, None, 2.0)
@@ -389,7 +384,7 @@ print("ok")
     ("x\ud800\x00y", "x?\x00y"),
 ])
 def test_cast_messages_keep_whole_type_names(d, qualname, shown):
-    y = _instance_named(qualname)
+    y = instance_named(qualname)
     for call, target in [(lambda: d.add(y), "other' JadeDict"), (lambda: d.divide(other=y, fill=2.0), "other' JadeDict"),
                          (lambda: d[y], "key' str"), (lambda: JadeDict.__getitem__(d, y), "key' str"),
                          (lambda: JadeDict(y), "dict' dict"), (lambda: JadeDict({"a": 1.0, y: 2.0}), "dict' str")]:

@@ -8,8 +8,8 @@ from contextlib import nullcontext
 import pytest
 
 from jadefox import JadeDict
-from support import (FREE_THREADED, Grow, Raiser, assert_jd, mutating_src, pop_reinsert, quiet_stderr, rss_bytes,
-                     settle)
+from support import (FREE_THREADED, Grow, Raiser, assert_jd, instance_named, mutating_src, pop_reinsert, quiet_stderr,
+                     rss_bytes, settle)
 
 
 def _expect(exc, call):
@@ -56,7 +56,7 @@ def _boom_class(panic_type):
     return Boom
 
 
-_instance_named_nul = type("Y", (), {"__qualname__": "Ünï\x00code"})()
+_instance_named_nul = instance_named("Ünï\x00code")
 
 LEAK_CASES = {
     # successes

@@ -9,7 +9,6 @@ import io
 import multiprocessing
 import os
 import pickle
-import struct
 import subprocess
 import sys
 import unicodedata
@@ -18,16 +17,12 @@ import pytest
 
 import jadefox
 from jadefox import JadeDict
-from support import FREE_THREADED, Raiser, bits
+from support import FREE_THREADED, Raiser, bits, from_bits
 
 PROTOCOLS = range(2, pickle.HIGHEST_PROTOCOL + 1)
 REPO = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
 # Generous bounds against a hung worker, never a speed check.
 HANG_GUARD = 300
-
-
-def from_bits(hex_le: str) -> float:
-    return struct.unpack("<d", bytes.fromhex(hex_le))[0]
 
 
 # Quiet NaNs with payloads and both signs: every interpreter, including
