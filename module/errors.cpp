@@ -80,7 +80,7 @@ Ref PyErr::into_exception() && {
     return exception;
 }
 
-void PyErr::restore() && noexcept {
+void PyErr::restore() && {
     if (!type_) {
         PyErr_SetRaisedException(value_.release());
     } else if (value_) {

@@ -9,6 +9,8 @@
 // Exhausted native memory arrives as std::bad_alloc and becomes MemoryError.
 #pragma once
 
+#include <cxxabi.h>
+
 #include <new>
 #include <optional>
 #include <source_location>
@@ -36,8 +38,9 @@ public:
     bool is_exact_type_error() const noexcept;
     // The ready exception object (made now for the type-and-message form).
     Ref into_exception() &&;
-    // Makes it the interpreter's current exception.
-    void restore() && noexcept;
+    // Makes it the interpreter's current exception. Not noexcept: replacing
+    // a pending exception releases it, which may run Python code.
+    void restore() &&;
 
 private:
     PyErr(PyObject* type, Ref value) noexcept : type_(type), value_(std::move(value)) {}
@@ -102,11 +105,21 @@ inline void ready_to_fail() noexcept {
 
 // Runs an entry point's body and turns its outcome into the interpreter's
 // convention: the result, or `failure` with an exception raised.
+//
+// Not noexcept, and neither is any entry point: a thread that Python code in
+// the body hands the interpreter to during finalization is ended by the
+// interpreter with pthread_exit, a forced unwind. It must pass through our
+// frames untouched (catching it without rethrowing, or meeting a noexcept
+// frame, terminates the process), so it is rethrown before the catch-all,
+// which would otherwise make Python objects on a thread that no longer has
+// an interpreter.
 template <class R, class Body>
-R guarded(R failure, Body&& body) noexcept {
+R guarded(R failure, Body&& body) {
     ready_to_fail();
     try {
         return body();
+    } catch (abi::__forced_unwind&) {
+        throw;
     } catch (PyErr& e) {
         std::move(e).restore();
     } catch (Panic& p) {
