@@ -43,13 +43,20 @@ std::string text_of(PyObject* obj, const char* fallback) {
 // A PanicException came back from a call into the interpreter (say, raised
 // by a user's __float__): print it with its traceback, then carry on as an
 // internal failure with the same message.
+//
+// It is printed as the default hook prints it, but not through the
+// interpreter's top-level handler (PyErr_Print): that one runs
+// sys.excepthook, which may exit the process, and ends the process itself
+// when the exception is a SystemExit (a PanicException subclass can be one).
+// We are in the middle of a call that its caller still expects to return,
+// in whatever thread it runs, so neither may happen here.
 [[noreturn]] void resume_panic(Ref exception) {
     std::string message = text_of(exception.get(), "Unwrapped panic from Python code");
     std::fputs("jadefox: resuming an internal failure: a PanicException was fetched from the interpreter\n"
                "Python stack trace below:\n",
                stderr);
-    PyErr_SetRaisedException(exception.release());
-    PyErr_PrintEx(0);
+    std::fflush(stderr);  // before the traceback, which goes through sys.stderr
+    PyErr_DisplayException(exception.get());
     throw Panic{std::move(message)};
 }
 
