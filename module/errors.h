@@ -86,9 +86,12 @@ PyObject* panic_exception_type() noexcept;
 // Raises a PanicException carrying `message`, or a generic text for a
 // failure that has none (nullopt). When memory is too short to make the
 // exception or its message, the MemoryError from trying is what stays
-// raised; any other failure while doing so cannot be reported and aborts the
-// process.
-void raise_panic(std::optional<std::string_view> message) noexcept;
+// raised. Making the instance calls the PanicException class, which Python
+// code can change (it is a mutable heap class, reachable from any caught
+// instance): whatever that call leaves raised is what the caller gets (see
+// errors.cpp). Only failures no Python code can cause abort the process.
+// Not noexcept, since that call runs Python code.
+void raise_panic(std::optional<std::string_view> message);
 
 // Whether this thread has thrown a C++ exception yet (see ready_to_fail).
 [[gnu::tls_model("initial-exec")]] extern constinit thread_local bool thread_has_thrown;
