@@ -235,12 +235,13 @@ def quiet_hook(*args):
 
 def main():
     global PANIC
-    # The module reports some failures through the interpreter's hooks
-    # (resumed panics with PyErr_PrintEx, lost objects with
-    # PyErr_WriteUnraisable). The default hooks format tracebacks with
-    # thousands of allocations of the interpreter's own; quiet ones keep the
+    # The module reports some failures through the interpreter: resumed
+    # panics are printed with their traceback to sys.stderr, lost objects
+    # go to sys.unraisablehook. Formatting a traceback takes thousands of
+    # allocations of the interpreter's own; a quiet hook, and no sys.stderr
+    # while the sweeps run (the printer then returns at once), keep the
     # sweep to the module's allocations.
-    sys.excepthook = sys.unraisablehook = quiet_hook
+    sys.unraisablehook = quiet_hook
     # When a hook fails, the interpreter prints with its own printer, which
     # imports modules on first use: let it do so now, not in mid-sweep.
     saved, sys.stderr = sys.stderr, io.StringIO()
@@ -254,19 +255,23 @@ def main():
     call = ENTRIES[name]
     setup = SETUP.get(name, lambda: None)
     PANIC = type(panic_instance())
-    result, error = attempt(call, setup(), LIMIT * 10, 0)  # hooks set, nothing fails
-    normal = describe(result, error)
-    del result, error
-    problems = []
-    seen = {}
-    tried = sweep(call, setup, normal, problems, seen)
-    # The first sweep also fills caches of the interpreter's own and drops
-    # references it held; the second must leave everything as it found it.
-    gc.collect()
-    blocks, refs = sys.getallocatedblocks(), counts()
-    sweep(call, setup, normal, problems, {})
-    gc.collect()
-    grown, refs_after = sys.getallocatedblocks() - blocks, counts()
+    saved, sys.stderr = sys.stderr, None
+    try:
+        result, error = attempt(call, setup(), LIMIT * 10, 0)  # hooks set, nothing fails
+        normal = describe(result, error)
+        del result, error
+        problems = []
+        seen = {}
+        tried = sweep(call, setup, normal, problems, seen)
+        # The first sweep also fills caches of the interpreter's own and drops
+        # references it held; the second must leave everything as it found it.
+        gc.collect()
+        blocks, refs = sys.getallocatedblocks(), counts()
+        sweep(call, setup, normal, problems, {})
+        gc.collect()
+        grown, refs_after = sys.getallocatedblocks() - blocks, counts()
+    finally:
+        sys.stderr = saved
     if grown > 16:
         problems.append(f"a second sweep left {grown} more blocks allocated")
     if refs_after != refs:
