@@ -125,17 +125,32 @@ template <class R, class Body>
     ready_to_fail();
     try {
         return body();
-    } catch (abi::__forced_unwind&) {
+    }
+#ifdef __GLIBCXX__
+    catch (abi::__forced_unwind&) {
         throw;
-    } catch (PyErr& e) {
+    }
+#endif
+    catch (PyErr& e) {
         std::move(e).restore();
     } catch (Panic& p) {
         raise_panic(p.message);
     } catch (std::bad_alloc&) {
         PyErr_NoMemory();
-    } catch (...) {
+    }
+#ifdef __GLIBCXX__
+    catch (...) {
         raise_panic(std::nullopt);
     }
+#else
+    // LLVM's libc++abi (the release wheels' runtime) enters catch (...) for a
+    // forced unwind too, and its `throw;` starts a new search instead of
+    // resuming the unwind, which ends in terminate. Everything our code
+    // throws besides the types above derives from std::exception.
+    catch (const std::exception&) {
+        raise_panic(std::nullopt);
+    }
+#endif
     return failure;
 }
 
