@@ -28,16 +28,13 @@ def _made(report: StageReport, names: list[str], stage: str) -> bool:
     """Prepares the roots `names`, one check per root; whether all are ready."""
     privilege.require_root(f"Debian roots ({', '.join(names)})", _command(stage))
     failed: tuple[str, ...] = ()
-    done: dict[str, str] = {}
     try:
-        done = roots.prepare(names, report.log_dir)
+        roots.prepare(names, report.log_dir)
     except roots.RootsNotMade as error:
         failed = error.failed
     for name in names:
         report.check(f"root {name}", name not in failed,
                      f"could not be made; logs: {report.log_dir}/{name}-*.log")
-        if name in done:
-            proc.say(f"root {name}: {done[name]}")
     return not failed
 
 
