@@ -12,7 +12,7 @@ prefix="$1" ver="$2"
 
 cd /opt/src
 # The upstream tarball alone: Debian's patches assume Debian's own layout.
-tarball="$(ls python"$ver"_*.orig.tar.*)"
+tarball="$(echo python"$ver"_*.orig.tar.[gx]z)"   # not its .asc signature
 mkdir build
 tar -xf "$tarball" -C build --strip-components=1
 cd build
