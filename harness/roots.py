@@ -181,7 +181,7 @@ def _privileged(argv: Sequence[str | os.PathLike[str]], **kwargs: object) -> Non
     """Runs argv as root (directly when this process is root, else through
     sudo -n; as it is when neither, for caches the user owns)."""
     prefix = privilege.root_prefix() or ()
-    subprocess.run([*prefix, *map(os.fspath, argv)], check=True, **kwargs)  # type: ignore[call-overload]
+    subprocess.run([*prefix, *(os.fspath(a) for a in argv)], check=True, **kwargs)  # type: ignore[call-overload]
 
 
 def _mounts(mounts_file: Path) -> list[str]:
@@ -258,7 +258,7 @@ def host_tools(roots: Iterable[Root]) -> list[str]:
     """Debian packages this host needs to make and enter the roots."""
     tools = ["mmdebstrap", "util-linux", "mount"]
     host_arch = subprocess.run(["dpkg", "--print-architecture"], capture_output=True,
-                               text=True).stdout.strip()
+                               text=True, check=False).stdout.strip()
     if any(r.arch != host_arch for r in roots):
         tools.append("arch-test")   # mmdebstrap checks a foreign architecture with it
     return tools
@@ -451,7 +451,7 @@ def copy_out(src: Path, dest: Path) -> bool:
         return True
     # Through sudo: read as root into a tar stream, unpacked as this user.
     packed = subprocess.run([*prefix, "tar", "-C", str(src.parent), "-cf", "-", src.name],
-                            capture_output=True)
+                            capture_output=True, check=False)
     if packed.returncode != 0:
         return False
     with tempfile.TemporaryDirectory(dir=dest.parent) as tmp:

@@ -11,12 +11,11 @@ from pathlib import Path
 
 import pytest
 
-ROOT = Path(__file__).resolve().parents[2]
-sys.path.insert(0, str(ROOT))
-sys.path.insert(0, str(ROOT / "harness"))   # enter_root.py runs as a script of its own
+# enter_root.py runs as a script of its own, outside the harness package.
+sys.path.insert(0, str(Path(__file__).resolve().parents[2] / "harness"))
 
-from harness import privilege, roots  # noqa: E402
-from harness.stages import roots as root_stages  # noqa: E402
+from harness import privilege, roots
+from harness.stages import roots as root_stages
 
 
 @pytest.fixture
@@ -289,7 +288,7 @@ def test_root_definitions_hold_together():
 
 def test_host_settings_for_the_newcomer_map_home_to_root(tmp_path):
     (tmp_path / ".config" / "pip").mkdir(parents=True)
-    pairs = dict((str(src), dest) for src, dest in root_stages.host_settings(tmp_path))
+    pairs = {str(src): dest for src, dest in root_stages.host_settings(tmp_path)}
     assert pairs[str(tmp_path / ".config" / "pip")] == "/root/.config/pip"
     assert str(tmp_path / ".pip") not in pairs
 
