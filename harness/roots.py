@@ -9,7 +9,11 @@ Making a root and using one are serialised per root: `prepare()` holds an
 exclusive lock while it makes a root, `using()` a shared one while a root is
 in use, so a root is never replaced under a running test. Everything that
 writes into the cache goes through `privilege.root_prefix()` (root itself, or
-`sudo -n`); callers check first that there is one."""
+`sudo -n`); callers check first that there is one.
+
+Knobs: JADEFOX_ROOTS (the cache, default /var/cache/jadefox/roots) and
+JADEFOX_DEBIAN_MIRROR (see debian_mirror()). To have a root made anew
+although its stamp matches, remove its directory from the cache."""
 
 from __future__ import annotations
 

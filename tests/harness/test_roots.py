@@ -304,3 +304,54 @@ def test_root_stages_are_skipped_without_root(monkeypatch, tmp_path):
         with pytest.raises(StageSkipped) as skipped:
             call()
         assert skipped.value.command == f"sudo python3 dev.py -s {stage}"
+
+
+# --- making roots, with a stand-in mmdebstrap ---------------------------------
+
+MMDEBSTRAP = """
+echo "$*" >>"$CALLS"
+case "$*" in *--arch=i386*) echo "E: no i386 today"; exit 1 ;; esac
+# mmdebstrap ... SUITE DEST SOURCE...: DEST follows the suite.
+while [ "$1" != forky ] && [ "$1" != trixie ]; do shift; done
+mkdir -p "$2/usr/bin" && touch "$2/usr/bin/python3.14"
+"""
+
+
+@pytest.fixture
+def stand_in_mmdebstrap(stand_ins, tmp_path, monkeypatch, cache, as_user):
+    stand_ins("unshare", 'while [ "$1" != -- ]; do shift; done; shift; exec "$@"\n')
+    stand_ins("mmdebstrap", MMDEBSTRAP)
+    calls = tmp_path / "calls"
+    monkeypatch.setenv("CALLS", str(calls))
+    monkeypatch.setattr(roots.apt, "ensure", lambda *a: None)
+    monkeypatch.setattr(roots.proc.time, "sleep", lambda s: None)
+    return calls
+
+
+def test_prepare_makes_missing_roots_names_failures_and_reuses_fresh_ones(
+        stand_in_mmdebstrap, cache, tmp_path):
+    logs = tmp_path / "logs"
+    with pytest.raises(roots.RootsNotMade) as error:
+        roots.prepare(["cp314-amd64", "cp314-i386"], logs)
+    assert error.value.failed == ("cp314-i386",)
+    assert "cp314-i386" in str(error.value) and str(logs) in str(error.value)
+    assert roots.is_fresh(roots.ROOTS["cp314-amd64"])
+    # A root that could not be made leaves nothing behind (its attempts retried).
+    assert sorted(p.name for p in cache.iterdir()) == [".locks", "cp314-amd64"]
+    assert stand_in_mmdebstrap.read_text().count("--arch=i386") == 3
+    assert "no i386 today" in (logs / "cp314-i386-mmdebstrap.log").read_text()
+
+    stand_in_mmdebstrap.unlink()
+    assert roots.prepare(["cp314-amd64"], logs) == {"cp314-amd64": "up to date"}
+    assert not stand_in_mmdebstrap.exists(), "a fresh root is not made again"
+
+
+def test_prepare_remakes_a_stale_root(stand_in_mmdebstrap, cache, tmp_path):
+    amd64 = roots.ROOTS["cp314-amd64"]
+    (cache / amd64.name / "usr/bin").mkdir(parents=True)
+    (cache / amd64.name / "usr/bin/python3.14").touch()
+    (cache / amd64.name / "left-from-before").touch()
+    (cache / amd64.name / roots.STAMP_FILE).write_text("stale\n")
+    assert roots.prepare([amd64.name], tmp_path / "logs")[amd64.name].startswith("made in")
+    assert not (cache / amd64.name / "left-from-before").exists()
+    assert roots.is_fresh(amd64)
