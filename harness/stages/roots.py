@@ -20,6 +20,15 @@ RESULTS_IN_ROOT = "/results"   # where runners in a root write their JUnit files
 CHECKS = "/src/harness/in_root/interpreter_checks.py"
 
 
+def describe(name: str) -> str:
+    """One line saying what the stage root-<name> tests."""
+    root = roots.get(name)
+    python = Path(root.python).name + (" (free-threaded, built from Debian's source)"
+                                       if root.cpython_source else "")
+    text = f"jadefox built and tested with {python} on Debian {root.suite} {root.arch}"
+    return text + (", and the core tests under ASan+UBSan" if root.core_tests else "")
+
+
 def _command(stage: str) -> str:
     return f"sudo python3 dev.py -s {stage}"
 
