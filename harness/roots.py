@@ -307,8 +307,14 @@ def _make(root: Root, log_dir: Path) -> None:
             safe_remove(new)
             raise RuntimeError(f"building CPython from {root.cpython_source} failed (exit {rc})")
     _write(new / STAMP_FILE, stamp(root) + "\n")
-    safe_remove(root_dir(root))
+    # Swapped by renames, so an interrupted run never leaves half a root
+    # under the root's own name; the old one is removed last.
+    old = cache_dir() / f"{root.name}.old"
+    safe_remove(old)
+    if os.path.lexists(root_dir(root)):
+        _privileged(["mv", root_dir(root), old])
     _privileged(["mv", new, root_dir(root)])
+    safe_remove(old)
 
 
 def _prepare_one(root: Root, log_dir: Path) -> str:

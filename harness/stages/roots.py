@@ -194,6 +194,7 @@ def run_newcomer(report: StageReport) -> None:
               env=env, cwd=CLONE, overlay=ov, show=True)
         _step(report, root, "all", ["python3", "dev.py", "-s", "all"],
               env={**env, "JADEFOX_SKIP": "roots"}, cwd=CLONE, overlay=ov, show=True)
-        inner = ov / "upper" / CLONE.lstrip("/") / "build" / "results"
-        if not roots.copy_out(inner, report.dir / "inner"):
+        build = ov / "upper" / CLONE.lstrip("/") / "build"
+        roots.copy_out(build / "logs", report.log_dir / "inner")
+        if not roots.copy_out(build / "results", report.dir / "inner"):
             report.failed("inner results", f"the run in the clone left no {CLONE}/build/results")

@@ -355,3 +355,4 @@ def test_prepare_remakes_a_stale_root(stand_in_mmdebstrap, cache, tmp_path):
     assert roots.prepare([amd64.name], tmp_path / "logs")[amd64.name].startswith("made in")
     assert not (cache / amd64.name / "left-from-before").exists()
     assert roots.is_fresh(amd64)
+    assert sorted(p.name for p in cache.iterdir()) == [".locks", amd64.name]
