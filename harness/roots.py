@@ -1,9 +1,11 @@
 """Debian roots: directory trees made with mmdebstrap from Debian's archive,
 in which jadefox is built and tested on interpreters and machines this host
 does not have (no containers here, and no interpreters from anywhere but
-Debian). Each root is described as data (`ROOTS`); it is made once, kept in
-the cache (`cache_dir()`) with a stamp of what it was made from, and made
-again only when it is missing or its stamp no longer matches.
+Debian). Each root is described as data (`ROOTS`); it is made once and kept
+in the cache (`cache_dir()`) under its name and stamp, a digest of what it
+is made from, so a changed definition makes a new root beside the old one
+(which is removed once nothing uses it) and work trees with different
+definitions never remake each other's roots.
 
 Making a root and using one are serialised per root: `prepare()` holds an
 exclusive lock while it makes a root, `using()` a shared one while a root is
@@ -117,7 +119,7 @@ def cache_dir() -> Path:
 
 
 def root_dir(root: Root) -> Path:
-    return cache_dir() / root.name
+    return cache_dir() / f"{root.name}-{stamp(root)}"
 
 
 def get(name: str) -> Root:
@@ -145,8 +147,8 @@ def stamp(root: Root, build_script: Path = BUILD_CPYTHON) -> str:
 
 
 def is_fresh(root: Root) -> bool:
-    """Whether the cached root exists, holds its interpreter and was made
-    from what it is made from now."""
+    """Whether the cached root was made to the end (its stamp is written
+    last) and holds its interpreter."""
     d = root_dir(root)
     try:
         made_from = (d / STAMP_FILE).read_text().strip()
@@ -225,10 +227,11 @@ def _ensure_cache() -> None:
 # --- locking -------------------------------------------------------------
 
 @contextlib.contextmanager
-def _lock(name: str, shared: bool) -> Iterator[None]:
+def _lock(name: str, shared: bool, wait: bool = True) -> Iterator[None]:
     """A per-root flock: shared while a root is used, exclusive while it is
-    made. The lock file is opened read-only, so users of a cache that sudo
-    made can take it too."""
+    made or removed (BlockingIOError when busy and not `wait`). The lock
+    file is opened read-only, so users of a cache that sudo made can take it
+    too."""
     _ensure_cache()
     path = cache_dir() / ".locks" / name
     if not path.exists():
@@ -239,6 +242,8 @@ def _lock(name: str, shared: bool) -> Iterator[None]:
         try:
             fcntl.flock(fd, mode | fcntl.LOCK_NB)
         except BlockingIOError:
+            if not wait:
+                raise
             proc.say(f"waiting for another run that {'makes' if shared else 'uses'} the root {name} ...")
             fcntl.flock(fd, mode)
         yield
@@ -250,7 +255,7 @@ def _lock(name: str, shared: bool) -> Iterator[None]:
 def using(name: str) -> Iterator[Path]:
     """The root's directory, under a shared lock for as long as it is used."""
     root = get(name)
-    with _lock(name, shared=True):
+    with _lock(root_dir(root).name, shared=True):
         if not os.path.lexists(root_dir(root) / root.python.lstrip("/")):
             raise RuntimeError(f"the root {name} is not ready in {root_dir(root)}: prepare it first")
         yield root_dir(root)
@@ -284,9 +289,9 @@ def mmdebstrap_argv(root: Root, dest: Path, mirror: str) -> list[str]:
 
 
 def _make(root: Root, log_dir: Path) -> None:
-    """Makes the root in NAME.new and then puts it in place, so a root that
-    could not be made never replaces a good one."""
-    new = cache_dir() / f"{root.name}.new"
+    """Makes the root in DIR.new and renames it when it is complete, so a
+    root that could not be made never looks ready."""
+    new = root_dir(root).with_name(root_dir(root).name + ".new")
     mirror = debian_mirror()
     proc.say(f"making the root {root.name}: {root.suite} {root.arch} from {mirror}")
 
@@ -307,26 +312,35 @@ def _make(root: Root, log_dir: Path) -> None:
             safe_remove(new)
             raise RuntimeError(f"building CPython from {root.cpython_source} failed (exit {rc})")
     _write(new / STAMP_FILE, stamp(root) + "\n")
-    # Swapped by renames, so an interrupted run never leaves half a root
-    # under the root's own name; the old one is removed last.
-    old = cache_dir() / f"{root.name}.old"
-    safe_remove(old)
-    if os.path.lexists(root_dir(root)):
-        _privileged(["mv", root_dir(root), old])
+    safe_remove(root_dir(root))   # one that was not made to the end
     _privileged(["mv", new, root_dir(root)])
-    safe_remove(old)
+
+
+def _remove_other_versions(root: Root) -> None:
+    """Removes the roots made from earlier definitions of `root` that no
+    one is using (a busy one stays for the next time)."""
+    version = re.compile(re.escape(root.name) + r"-[0-9a-f]{16}")
+    for d in cache_dir().iterdir():
+        if d != root_dir(root) and version.fullmatch(d.name):
+            with contextlib.suppress(BlockingIOError), _lock(d.name, shared=False, wait=False):
+                proc.say(f"removing {d}, made from an earlier definition of {root.name}")
+                safe_remove(d)
 
 
 def _prepare_one(root: Root, log_dir: Path) -> str:
-    with _lock(root.name, shared=True):
-        if is_fresh(root):
-            return "up to date"
-    with _lock(root.name, shared=False):
-        if is_fresh(root):
-            return "up to date"
-        start = time.monotonic()
-        _make(root, log_dir)
-        return f"made in {time.monotonic() - start:.0f} s"
+    key = root_dir(root).name
+    with _lock(key, shared=True):
+        done = "up to date" if is_fresh(root) else ""
+    if not done:
+        with _lock(key, shared=False):
+            start = time.monotonic()
+            if is_fresh(root):   # made by another run while this one waited
+                done = "made by another run"
+            else:
+                _make(root, log_dir)
+                done = f"made in {time.monotonic() - start:.0f} s"
+    _remove_other_versions(root)
+    return done
 
 
 def prepare(names: Iterable[str], log_dir: Path) -> dict[str, str]:
@@ -393,7 +407,7 @@ def run(root: Root, argv: Sequence[str], *, env: Mapping[str, str] | None = None
 def overlay(root: Root) -> Iterator[Path]:
     """A throwaway overlay over the root for run(..., overlay=): its upper/
     layer receives every change, and all of it is removed afterwards."""
-    ov = cache_dir() / f"{root.name}.run.{os.getpid()}"
+    ov = root_dir(root).with_name(f"{root_dir(root).name}.run.{os.getpid()}")
     safe_remove(ov)
     _privileged(["mkdir", "-p", ov / "upper", ov / "work", ov / "merged"])
     try:

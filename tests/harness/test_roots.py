@@ -73,7 +73,8 @@ def test_the_real_build_script_is_part_of_the_cpython_roots_stamp():
 
 
 def test_a_root_is_fresh_only_with_its_stamp_and_its_interpreter(cache):
-    d = cache / PLAIN.name
+    d = roots.root_dir(PLAIN)
+    assert d.parent == cache and d.name.startswith(PLAIN.name + "-")
     assert not roots.is_fresh(PLAIN)
     (d / "usr/bin").mkdir(parents=True)
     (d / roots.STAMP_FILE).write_text(roots.stamp(PLAIN) + "\n")
@@ -249,11 +250,11 @@ def test_source_files_without_git_leave_out_build_output(tmp_path):
 
 def test_copy_sources_replaces_the_tree_in_the_root(repo, cache, as_user):
     root = roots.ROOTS["cp314-amd64"]
-    stale = cache / root.name / "src" / "stale.py"
+    stale = roots.root_dir(root) / "src" / "stale.py"
     stale.parent.mkdir(parents=True)
     stale.write_text("from an earlier copy")
     roots.copy_sources(root, "/src", repo)
-    src = cache / root.name / "src"
+    src = roots.root_dir(root) / "src"
     assert (src / "changed.py").read_text() == "changed, not committed"
     assert sorted(str(p.relative_to(src)) for p in src.rglob("*") if p.is_file()) == \
         [".gitignore", "changed.py", "kept.py", "new.py", "sub/deep.txt"]
@@ -333,11 +334,12 @@ def test_prepare_makes_missing_roots_names_failures_and_reuses_fresh_ones(
     logs = tmp_path / "logs"
     with pytest.raises(roots.RootsNotMade) as error:
         roots.prepare(["cp314-amd64", "cp314-i386"], logs)
+    amd64 = roots.ROOTS["cp314-amd64"]
     assert error.value.failed == ("cp314-i386",)
     assert "cp314-i386" in str(error.value) and str(logs) in str(error.value)
     assert roots.is_fresh(roots.ROOTS["cp314-amd64"])
     # A root that could not be made leaves nothing behind (its attempts retried).
-    assert sorted(p.name for p in cache.iterdir()) == [".locks", "cp314-amd64"]
+    assert sorted(p.name for p in cache.iterdir()) == [".locks", roots.root_dir(amd64).name]
     assert stand_in_mmdebstrap.read_text().count("--arch=i386") == 3
     assert "no i386 today" in (logs / "cp314-i386-mmdebstrap.log").read_text()
 
@@ -346,13 +348,20 @@ def test_prepare_makes_missing_roots_names_failures_and_reuses_fresh_ones(
     assert not stand_in_mmdebstrap.exists(), "a fresh root is not made again"
 
 
-def test_prepare_remakes_a_stale_root(stand_in_mmdebstrap, cache, tmp_path):
+def test_prepare_makes_a_changed_root_anew_and_removes_unused_old_ones(
+        stand_in_mmdebstrap, cache, tmp_path):
     amd64 = roots.ROOTS["cp314-amd64"]
-    (cache / amd64.name / "usr/bin").mkdir(parents=True)
-    (cache / amd64.name / "usr/bin/python3.14").touch()
-    (cache / amd64.name / "left-from-before").touch()
-    (cache / amd64.name / roots.STAMP_FILE).write_text("stale\n")
-    assert roots.prepare([amd64.name], tmp_path / "logs")[amd64.name].startswith("made in")
-    assert not (cache / amd64.name / "left-from-before").exists()
+    for stale in ("0123456789abcdef", "fedcba9876543210"):
+        (cache / f"{amd64.name}-{stale}" / "usr/bin").mkdir(parents=True)
+    half_made = roots.root_dir(amd64)
+    (half_made / "usr/bin").mkdir(parents=True)
+    (half_made / "usr/bin/python3.14").touch()
+    (half_made / "left-from-before").touch()   # and no stamp: not made to the end
+    unrelated = cache / "cp314-amd64-dbg-0123456789abcdef"
+    unrelated.mkdir()
+    with roots._lock(f"{amd64.name}-fedcba9876543210", shared=True):   # in use elsewhere
+        assert roots.prepare([amd64.name], tmp_path / "logs")[amd64.name].startswith("made in")
+    assert not (half_made / "left-from-before").exists()
     assert roots.is_fresh(amd64)
-    assert sorted(p.name for p in cache.iterdir()) == [".locks", amd64.name]
+    assert {p.name for p in cache.iterdir()} == {
+        ".locks", half_made.name, unrelated.name, f"{amd64.name}-fedcba9876543210"}
