@@ -21,7 +21,6 @@ import copyreg
 import gc
 import io
 import json
-import struct
 import sys
 
 try:
@@ -30,7 +29,7 @@ except ImportError:  # the tests import this file only for its table then
     _testcapi = None
 
 from jadefox import JadeDict
-from support import Grow, panic_instance
+from support import Grow, Raiser, Unprintable, bits, panic_instance
 
 # Past the last allocation a call makes: this many more k after the first k
 # at which failing every allocation from k on no longer changes the outcome.
@@ -51,19 +50,6 @@ def _grow_src():
     return src
 
 
-class Raiser:
-    def __init__(self, exc):
-        self.exc = exc
-
-    def __float__(self):
-        raise self.exc
-
-
-class Unprintable:
-    def __str__(self):
-        raise ValueError("no text")
-
-
 class Boom:
     def __float__(self):
         raise PANIC("boom")
@@ -76,8 +62,8 @@ PANIC = None  # set in main(), after the module made its PanicException
 PANIC_TEXTS = {"PyObject pointer is null", "Unwrapped panic from Python code"}
 
 CALLBACK_LOST_ERROR = {
-    f"<function {name} at 0x{id(f):x}> returned NULL without setting an exception"
-    for name, f in (("Raiser.__float__", Raiser.__float__), ("Boom.__float__", Boom.__float__))
+    f"<function {f.__qualname__} at 0x{id(f):x}> returned NULL without setting an exception"
+    for f in (Raiser.__float__, Boom.__float__)
 }
 
 
@@ -145,16 +131,12 @@ ENTRIES = {
 }
 
 
-def bits(x):
-    return struct.pack("<d", x).hex()
-
-
 def snapshot(obj):
     """A comparable rendering, bit-exact for floats, order-free for mappings."""
     if type(obj) is JadeDict:
         return ["JadeDict", snapshot(obj.to_dict)]
     if type(obj) is float:
-        return ["float", bits(obj)]
+        return ["float", bits(obj).hex()]
     if type(obj) is dict:
         # repr(k): a snapshot holding the key objects would change their counts
         return ["dict", sorted([repr(k), snapshot(v)] for k, v in obj.items())]
@@ -188,7 +170,7 @@ def describe(result, error):
 
 def state():
     """What no call may change: the receivers and the arguments."""
-    return [snapshot(D), snapshot(E), snapshot(F), snapshot(SRC), bits(D.add_scalar(0.0).sum())]
+    return [snapshot(D), snapshot(E), snapshot(F), snapshot(SRC), bits(D.add_scalar(0.0).sum()).hex()]
 
 
 def counts():
