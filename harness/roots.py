@@ -108,6 +108,8 @@ BASE_ENV = {
 
 
 class RootsNotMade(RuntimeError):
+    """prepare() could not make the roots `failed`."""
+
     def __init__(self, failed: Sequence[str], log_dir: Path) -> None:
         super().__init__(f"could not make the Debian root(s) {', '.join(failed)} "
                          f"(logs in {log_dir})")
