@@ -79,6 +79,7 @@ def _register_roots() -> None:
         def root_stage(session: nox.Session, name=name) -> None:
             _finish(session, stage.run(f"root-{name}", lambda report: roots.run_root(report, name)))
 
+        root_stage.__doc__ = roots.describe(name)
         nox.session(name=f"root-{name}", python=False)(root_stage)
 
 
