@@ -1,6 +1,6 @@
 """A worked example: an order's total from prices, quantities and a discount.
 
-Run it with `bash scripts/quickstart`, which installs jadefox first.
+Run it with `python3 dev.py -s quickstart`, which installs jadefox first.
 """
 
 import jadefox as jf
