@@ -3,8 +3,11 @@ import sys
 
 import pytest
 
-# Make the shared helpers importable whatever import mode pytest runs in.
-sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+# Make the shared helpers importable whatever import mode pytest runs in
+# (once: pytest runs this file again in every session of one process).
+HERE = os.path.dirname(os.path.abspath(__file__))
+if HERE not in sys.path:
+    sys.path.insert(0, HERE)
 
 import support  # noqa: E402
 

@@ -234,6 +234,7 @@ class ListSub(list):
     (ListSub(["y"]), ["y", "JadeDict"]),
 ])
 def test_exec_appends_to_existing_all(preset, expected):
+    preset = type(preset)(preset)  # the parameter itself stays as it was, for a repeated run
     m = _exec_fresh(__all__=preset)
     assert m.__all__ is preset and m.__all__ == expected
     assert m.JadeDict is JadeDict

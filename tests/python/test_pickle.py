@@ -156,7 +156,9 @@ def test_copy_and_deepcopy_alone_and_in_containers():
 
 
 def test_surface_is_unchanged():
-    assert sorted(vars(JadeDict)) == sorted(
+    # __slotnames__ is the interpreter's cache, put on any class that
+    # object's own reduce has looked at (the last check below does that).
+    assert sorted(set(vars(JadeDict)) - {"__slotnames__"}) == sorted(
         ["__doc__", "__getitem__", "__module__", "__new__", "add", "add_scalar", "divide",
          "divide_scalar", "multiply", "multiply_scalar", "product", "reset", "subtract",
          "subtract_scalar", "sum", "to_dict"])
