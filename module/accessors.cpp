@@ -12,7 +12,7 @@ constexpr FunctionDescription constructor_description{"JadeDict", "__new__", con
 
 }  // namespace
 
-PyObject* construct(PyTypeObject* type, PyObject* args, PyObject* kwargs) noexcept {
+PyObject* construct(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     return guarded<PyObject*>(nullptr, [&] {
         PyObject* slots[1] = {};
         extract_arguments_tuple_dict(constructor_description, args, kwargs, slots);
@@ -21,7 +21,7 @@ PyObject* construct(PyTypeObject* type, PyObject* args, PyObject* kwargs) noexce
     });
 }
 
-PyObject* get_item(PyObject* self, PyObject* key) noexcept {
+PyObject* get_item(PyObject* self, PyObject* key) {
     return guarded<PyObject*>(nullptr, [&] {
         JadeDictObject* receiver = checked_instance(self);
         SharedBorrow borrow(receiver);
@@ -31,7 +31,7 @@ PyObject* get_item(PyObject* self, PyObject* key) noexcept {
     });
 }
 
-PyObject* get_to_dict(PyObject* self, void*) noexcept {
+PyObject* get_to_dict(PyObject* self, void*) {
     return guarded<PyObject*>(nullptr, [&] {
         JadeDictObject* receiver = checked_instance(self);
         SharedBorrow borrow(receiver);

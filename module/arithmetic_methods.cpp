@@ -45,7 +45,7 @@ double extract_float_argument(const char* name, PyObject* obj) {
 // add, subtract, multiply, divide: (other, fill=default_fill).
 template <BinaryOp op, const FunctionDescription& description, double default_fill>
 PyObject* pairwise_method(PyObject* self, PyObject* const* args, Py_ssize_t nargsf,
-                          PyObject* kwnames) noexcept {
+                          PyObject* kwnames) {
     return guarded<PyObject*>(nullptr, [&] {
         PyObject* slots[2] = {};
         extract_arguments_fastcall(description, args, PyVectorcall_NARGS(nargsf), kwnames, slots);
@@ -62,7 +62,7 @@ PyObject* pairwise_method(PyObject* self, PyObject* const* args, Py_ssize_t narg
 // The four scalar methods (op) and reset (no op): (value).
 template <const FunctionDescription& description, class Compute>
 PyObject* value_method(PyObject* self, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames,
-                       Compute compute) noexcept {
+                       Compute compute) {
     return guarded<PyObject*>(nullptr, [&] {
         PyObject* slots[1] = {};
         extract_arguments_fastcall(description, args, PyVectorcall_NARGS(nargsf), kwnames, slots);
@@ -74,20 +74,20 @@ PyObject* value_method(PyObject* self, PyObject* const* args, Py_ssize_t nargsf,
 }
 
 template <BinaryOp op, const FunctionDescription& description>
-PyObject* scalar_method(PyObject* self, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) noexcept {
+PyObject* scalar_method(PyObject* self, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
     return value_method<description>(self, args, nargsf, kwnames, [](const Record& r, double v) {
         return apply_scalar(r, op, v);
     });
 }
 
-PyObject* reset_method(PyObject* self, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) noexcept {
+PyObject* reset_method(PyObject* self, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
     return value_method<reset_description>(self, args, nargsf, kwnames, [](const Record& r, double v) {
         return reset(r, v);
     });
 }
 
 template <double (*reduce)(const Record&) noexcept>
-PyObject* reduction_method(PyObject* self, PyObject*) noexcept {
+PyObject* reduction_method(PyObject* self, PyObject*) {
     return guarded<PyObject*>(nullptr, [&] {
         JadeDictObject* receiver = checked_instance(self);
         SharedBorrow borrow(receiver);

@@ -24,18 +24,24 @@ std::string qualified_name(PyTypeObject* type) {
 // Keeps a dict's contents still while we iterate it: another thread of a
 // free-threaded interpreter could otherwise resize it under PyDict_Next.
 // On builds with the global lock this costs nothing.
+//
+// Neither end is noexcept: waiting for the lock detaches the thread, and
+// Python code run while it is held may hand the interpreter on, so a forced
+// unwind (see guarded) can pass through either. The section is then left
+// alone: the thread has no state to end it against, and the interpreter that
+// ends the thread has already suspended its sections.
 class DictCriticalSection {
 public:
-    explicit DictCriticalSection(PyObject* dict) noexcept {
+    explicit DictCriticalSection(PyObject* dict) {
 #ifdef Py_GIL_DISABLED
         PyCriticalSection_Begin(&section_, dict);
 #else
         (void)dict;
 #endif
     }
-    ~DictCriticalSection() {
+    ~DictCriticalSection() noexcept(false) {
 #ifdef Py_GIL_DISABLED
-        PyCriticalSection_End(&section_);
+        if (thread_attached()) PyCriticalSection_End(&section_);
 #endif
     }
     DictCriticalSection(const DictCriticalSection&) = delete;
@@ -219,9 +225,10 @@ PyObject* record_to_dict(const Record& record) {
     Ref dict = Ref::steal(expect_object(new_dict(keys.size())));
     for (Position p = 0, n = keys.size(); p < n; ++p) {
         const std::string_view text = keys.key(p);
-        Ref key = Ref::steal(
+        // Exact str and float, stored in an exact dict: no Python code runs.
+        CallFreeRef key = CallFreeRef::steal(
             expect_object(PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size()))));
-        Ref value = Ref::steal(float_object(values[p]));
+        CallFreeRef value = CallFreeRef::steal(float_object(values[p]));
         if (PyDict_SetItem(dict.get(), key.get(), value.get()) < 0) throw_fetched();
     }
     return dict.release();

@@ -43,13 +43,20 @@ std::string text_of(PyObject* obj, const char* fallback) {
 // A PanicException came back from a call into the interpreter (say, raised
 // by a user's __float__): print it with its traceback, then carry on as an
 // internal failure with the same message.
+//
+// It is printed as the default hook prints it, but not through the
+// interpreter's top-level handler (PyErr_Print): that one runs
+// sys.excepthook, which may exit the process, and ends the process itself
+// when the exception is a SystemExit (a PanicException subclass can be one).
+// We are in the middle of a call that its caller still expects to return,
+// in whatever thread it runs, so neither may happen here.
 [[noreturn]] void resume_panic(Ref exception) {
     std::string message = text_of(exception.get(), "Unwrapped panic from Python code");
     std::fputs("jadefox: resuming an internal failure: a PanicException was fetched from the interpreter\n"
                "Python stack trace below:\n",
                stderr);
-    PyErr_SetRaisedException(exception.release());
-    PyErr_PrintEx(0);
+    std::fflush(stderr);  // before the traceback, which goes through sys.stderr
+    PyErr_DisplayException(exception.get());
     throw Panic{std::move(message)};
 }
 
@@ -80,7 +87,7 @@ Ref PyErr::into_exception() && {
     return exception;
 }
 
-void PyErr::restore() && noexcept {
+void PyErr::restore() && {
     if (!type_) {
         PyErr_SetRaisedException(value_.release());
     } else if (value_) {
@@ -154,22 +161,29 @@ PyObject* make_panic_exception_type() {
     return made;
 }
 
-void raise_panic(std::optional<std::string_view> message) noexcept {
+void raise_panic(std::optional<std::string_view> message) {
     PyObject* type = panic_exception_type();
     if (!type) abort_uncaught();  // module execution makes it before anything can fail
-    // surrogatepass undoes text_of: a resumed message comes back whole.
+    // surrogatepass undoes text_of: a resumed message comes back whole, and
+    // every text we make decodes, so only exhausted memory can fail here.
     Ref text = Ref::steal(!message ? PyUnicode_FromString(generic_panic_text)
                                    : PyUnicode_DecodeUTF8(message->data(), static_cast<Py_ssize_t>(message->size()),
                                                           "surrogatepass"));
-    if (text) {
-        // Makes the instance at once; should that fail, its error is what
-        // is raised instead.
-        PyErr_SetObject(type, text.get());
+    if (!text) {
+        if (PyErr_ExceptionMatches(PyExc_MemoryError)) return;
+        abort_uncaught();
     }
-    PyObject* raised = PyErr_Occurred();
-    if (raised == type) return;
-    if (raised && PyErr_GivenExceptionMatches(raised, PyExc_MemoryError)) return;
-    abort_uncaught();
+    // The interpreter calls the class with the message, as `raise
+    // PanicException(message)` would. Python code may have changed the class
+    // (its __init__ or __new__), and whatever it leaves raised is what the
+    // caller gets: our PanicException; the instance a changed __new__ made,
+    // a subclass's or, as Python's own raise also allows, another exception
+    // class's (the class was changed to make that on purpose, and a stand-in
+    // of ours would hide it); or the error that making the instance raised
+    // (MemoryError, or say a ValueError from a replaced __init__, which the
+    // interpreter annotates with a note).
+    PyErr_SetObject(type, text.get());
+    if (!PyErr_Occurred()) abort_uncaught();  // PyErr_SetObject always raises something
 }
 
 }  // namespace jadefox::py

@@ -9,6 +9,8 @@
 // Exhausted native memory arrives as std::bad_alloc and becomes MemoryError.
 #pragma once
 
+#include <cxxabi.h>
+
 #include <new>
 #include <optional>
 #include <source_location>
@@ -36,8 +38,9 @@ public:
     bool is_exact_type_error() const noexcept;
     // The ready exception object (made now for the type-and-message form).
     Ref into_exception() &&;
-    // Makes it the interpreter's current exception.
-    void restore() && noexcept;
+    // Makes it the interpreter's current exception. Not noexcept: replacing
+    // a pending exception releases it, which may run Python code.
+    void restore() &&;
 
 private:
     PyErr(PyObject* type, Ref value) noexcept : type_(type), value_(std::move(value)) {}
@@ -83,9 +86,12 @@ PyObject* panic_exception_type() noexcept;
 // Raises a PanicException carrying `message`, or a generic text for a
 // failure that has none (nullopt). When memory is too short to make the
 // exception or its message, the MemoryError from trying is what stays
-// raised; any other failure while doing so cannot be reported and aborts the
-// process.
-void raise_panic(std::optional<std::string_view> message) noexcept;
+// raised. Making the instance calls the PanicException class, which Python
+// code can change (it is a mutable heap class, reachable from any caught
+// instance): whatever that call leaves raised is what the caller gets (see
+// errors.cpp). Only failures no Python code can cause abort the process.
+// Not noexcept, since that call runs Python code.
+void raise_panic(std::optional<std::string_view> message);
 
 // Whether this thread has thrown a C++ exception yet (see ready_to_fail).
 [[gnu::tls_model("initial-exec")]] extern constinit thread_local bool thread_has_thrown;
@@ -102,11 +108,21 @@ inline void ready_to_fail() noexcept {
 
 // Runs an entry point's body and turns its outcome into the interpreter's
 // convention: the result, or `failure` with an exception raised.
+//
+// Not noexcept, and neither is any entry point: a thread that Python code in
+// the body hands the interpreter to during finalization is ended by the
+// interpreter with pthread_exit, a forced unwind. It must pass through our
+// frames untouched (catching it without rethrowing, or meeting a noexcept
+// frame, terminates the process), so it is rethrown before the catch-all,
+// which would otherwise make Python objects on a thread that no longer has
+// an interpreter.
 template <class R, class Body>
-R guarded(R failure, Body&& body) noexcept {
+R guarded(R failure, Body&& body) {
     ready_to_fail();
     try {
         return body();
+    } catch (abi::__forced_unwind&) {
+        throw;
     } catch (PyErr& e) {
         std::move(e).restore();
     } catch (Panic& p) {

@@ -44,7 +44,7 @@ Ref new_instance(PyTypeObject* type, Record&& record) {
     return made;
 }
 
-void dealloc(PyObject* self) noexcept {
+void dealloc(PyObject* self) {
     PyTypeObject* type = Py_TYPE(self);
     const int status = guarded(-1, [&] {
         auto* obj = reinterpret_cast<JadeDictObject*>(self);

@@ -43,6 +43,6 @@ private:
 Ref new_instance(PyTypeObject* type, Record&& record);
 
 // tp_dealloc.
-void dealloc(PyObject* self) noexcept;
+void dealloc(PyObject* self);
 
 }  // namespace jadefox::py

@@ -57,7 +57,7 @@ Ref export_list(PyObject* module) {
     return all;
 }
 
-int module_exec(PyObject* module) noexcept {
+int module_exec(PyObject* module) {
     return guarded(-1, [&] {
         if (!module) throw_fetched();
         cast(module, &PyModule_Type);

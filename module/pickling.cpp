@@ -32,7 +32,7 @@ namespace jadefox::py {
 namespace {
 
 // rebuild(*args, **kwargs): the constructor, with its own binding and errors.
-PyObject* rebuild_call(PyObject*, PyObject* args, PyObject* kwargs) noexcept {
+PyObject* rebuild_call(PyObject*, PyObject* args, PyObject* kwargs) {
     return guarded<PyObject*>(nullptr, [&] {
         PyObject* made = PyObject_Call(reinterpret_cast<PyObject*>(class_object()), args, kwargs);
         if (!made) throw_fetched();
@@ -42,7 +42,7 @@ PyObject* rebuild_call(PyObject*, PyObject* args, PyObject* kwargs) noexcept {
 
 // rebuild.__reduce__(): pickled by the name of a function that finds the
 // class in the loading process.
-PyObject* rebuild_reduce(PyObject*, PyObject*) noexcept {
+PyObject* rebuild_reduce(PyObject*, PyObject*) {
     return guarded<PyObject*>(nullptr, [&] {
         Ref pkgutil = Ref::steal(PyImport_ImportModule("pkgutil"));
         if (!pkgutil) throw_fetched();
@@ -75,7 +75,7 @@ PyType_Spec rebuild_spec = {
 };
 
 // The copyreg reducer, bound to `rebuild` as its self.
-PyObject* reduce_jadedict(PyObject* rebuild, PyObject* obj) noexcept {
+PyObject* reduce_jadedict(PyObject* rebuild, PyObject* obj) {
     return guarded<PyObject*>(nullptr, [&] {
         JadeDictObject* dict = checked_instance(obj);
         SharedBorrow borrow(dict);

@@ -7,9 +7,9 @@
 namespace jadefox::py {
 
 // Constructor, item access and the to_dict getter.
-PyObject* construct(PyTypeObject* type, PyObject* args, PyObject* kwargs) noexcept;
-PyObject* get_item(PyObject* self, PyObject* key) noexcept;
-PyObject* get_to_dict(PyObject* self, void* closure) noexcept;
+PyObject* construct(PyTypeObject* type, PyObject* args, PyObject* kwargs);
+PyObject* get_item(PyObject* self, PyObject* key);
+PyObject* get_to_dict(PyObject* self, void* closure);
 
 // The arithmetic methods and reductions, in registration order.
 extern PyMethodDef method_table[];

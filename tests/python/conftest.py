@@ -1,3 +1,4 @@
+import collections
 import os
 import sys
 
@@ -10,6 +11,15 @@ if HERE not in sys.path:
     sys.path.insert(0, HERE)
 
 import support  # noqa: E402
+
+
+def pytest_configure(config):
+    config.addinivalue_line(
+        "markers",
+        "plain_allocator: holds only with the interpreter's usual allocator, so the run under "
+        "AddressSanitizer leaves it out: ASan's allocator aborts where an exhausted one fails, its "
+        "shadow memory defeats an RLIMIT_AS, and its quarantine holds freed memory on purpose "
+        "(LeakSanitizer covers leaks in that run)")
 
 
 @pytest.fixture(scope="session")
@@ -25,3 +35,10 @@ def pytest_terminal_summary(terminalreporter):
         terminalreporter.write_sep("-", f"injected allocation failures: {sum(counts.values())} "
                                         f"over {len(counts)} entry points")
         terminalreporter.write_line(", ".join(f"{name} {n}" for name, n in counts.items()))
+    # Name what a -m or -k expression left out (pytest itself only counts it).
+    left_out = collections.Counter(item.nodeid.split("[")[0]
+                                   for item in terminalreporter.stats.get("deselected", []))
+    if left_out:
+        terminalreporter.write_sep("-", f"deselected: {left_out.total()}")
+        for test, n in left_out.items():
+            terminalreporter.write_line(f"{test} ({n})" if n > 1 else test)

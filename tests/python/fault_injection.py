@@ -21,7 +21,6 @@ import copyreg
 import gc
 import io
 import json
-import struct
 import sys
 
 try:
@@ -30,7 +29,7 @@ except ImportError:  # the tests import this file only for its table then
     _testcapi = None
 
 from jadefox import JadeDict
-from support import Grow, panic_instance
+from support import Grow, Raiser, Unprintable, bits, panic_instance
 
 # Past the last allocation a call makes: this many more k after the first k
 # at which failing every allocation from k on no longer changes the outcome.
@@ -51,19 +50,6 @@ def _grow_src():
     return src
 
 
-class Raiser:
-    def __init__(self, exc):
-        self.exc = exc
-
-    def __float__(self):
-        raise self.exc
-
-
-class Unprintable:
-    def __str__(self):
-        raise ValueError("no text")
-
-
 class Boom:
     def __float__(self):
         raise PANIC("boom")
@@ -76,8 +62,8 @@ PANIC = None  # set in main(), after the module made its PanicException
 PANIC_TEXTS = {"PyObject pointer is null", "Unwrapped panic from Python code"}
 
 CALLBACK_LOST_ERROR = {
-    f"<function {name} at 0x{id(f):x}> returned NULL without setting an exception"
-    for name, f in (("Raiser.__float__", Raiser.__float__), ("Boom.__float__", Boom.__float__))
+    f"<function {f.__qualname__} at 0x{id(f):x}> returned NULL without setting an exception"
+    for f in (Raiser.__float__, Boom.__float__)
 }
 
 
@@ -145,16 +131,12 @@ ENTRIES = {
 }
 
 
-def bits(x):
-    return struct.pack("<d", x).hex()
-
-
 def snapshot(obj):
     """A comparable rendering, bit-exact for floats, order-free for mappings."""
     if type(obj) is JadeDict:
         return ["JadeDict", snapshot(obj.to_dict)]
     if type(obj) is float:
-        return ["float", bits(obj)]
+        return ["float", bits(obj).hex()]
     if type(obj) is dict:
         # repr(k): a snapshot holding the key objects would change their counts
         return ["dict", sorted([repr(k), snapshot(v)] for k, v in obj.items())]
@@ -188,7 +170,7 @@ def describe(result, error):
 
 def state():
     """What no call may change: the receivers and the arguments."""
-    return [snapshot(D), snapshot(E), snapshot(F), snapshot(SRC), bits(D.add_scalar(0.0).sum())]
+    return [snapshot(D), snapshot(E), snapshot(F), snapshot(SRC), bits(D.add_scalar(0.0).sum()).hex()]
 
 
 def counts():
@@ -253,10 +235,11 @@ def quiet_hook(*args):
 
 def main():
     global PANIC
-    # The module reports some failures through the interpreter's hooks
-    # (resumed panics with PyErr_PrintEx, lost objects with
-    # PyErr_WriteUnraisable). The default hooks format tracebacks with
-    # thousands of allocations of the interpreter's own; quiet ones keep the
+    # The module reports some failures through the interpreter: resumed
+    # panics are printed with their traceback to sys.stderr, lost objects
+    # go to sys.unraisablehook. Formatting a traceback takes thousands of
+    # allocations of the interpreter's own; a quiet hook, and no sys.stderr
+    # while the sweeps run (the printer then returns at once), keep the
     # sweep to the module's allocations.
     sys.excepthook = sys.unraisablehook = quiet_hook
     # When a hook fails, the interpreter prints with its own printer, which
@@ -272,19 +255,23 @@ def main():
     call = ENTRIES[name]
     setup = SETUP.get(name, lambda: None)
     PANIC = type(panic_instance())
-    result, error = attempt(call, setup(), LIMIT * 10, 0)  # hooks set, nothing fails
-    normal = describe(result, error)
-    del result, error
-    problems = []
-    seen = {}
-    tried = sweep(call, setup, normal, problems, seen)
-    # The first sweep also fills caches of the interpreter's own and drops
-    # references it held; the second must leave everything as it found it.
-    gc.collect()
-    blocks, refs = sys.getallocatedblocks(), counts()
-    sweep(call, setup, normal, problems, {})
-    gc.collect()
-    grown, refs_after = sys.getallocatedblocks() - blocks, counts()
+    saved, sys.stderr = sys.stderr, None
+    try:
+        result, error = attempt(call, setup(), LIMIT * 10, 0)  # hooks set, nothing fails
+        normal = describe(result, error)
+        del result, error
+        problems = []
+        seen = {}
+        tried = sweep(call, setup, normal, problems, seen)
+        # The first sweep also fills caches of the interpreter's own and drops
+        # references it held; the second must leave everything as it found it.
+        gc.collect()
+        blocks, refs = sys.getallocatedblocks(), counts()
+        sweep(call, setup, normal, problems, {})
+        gc.collect()
+        grown, refs_after = sys.getallocatedblocks() - blocks, counts()
+    finally:
+        sys.stderr = saved
     if grown > 16:
         problems.append(f"a second sweep left {grown} more blocks allocated")
     if refs_after != refs:

@@ -30,8 +30,14 @@ def bits(x: float) -> bytes:
     return struct.pack("<d", x)
 
 
+def from_bits(hex_le: str) -> float:
+    return struct.unpack("<d", bytes.fromhex(hex_le))[0]
+
+
 def same(a: float, b: float) -> bool:
-    """Bit equality, except that any NaN matches any NaN."""
+    """Both exact floats, bit for bit equal, except that any NaN matches any NaN."""
+    if not (type(a) is type(b) is float):
+        return False
     if math.isnan(a) or math.isnan(b):
         return math.isnan(a) and math.isnan(b)
     return bits(a) == bits(b)
@@ -139,10 +145,14 @@ def settle() -> None:
 
 
 def run_py(code, timeout=240, env=None):
-    """Runs Python code in a fresh interpreter; returns the completed process."""
+    """Runs Python code in a fresh interpreter that can import this module;
+    returns the completed process."""
     import subprocess
     import textwrap
 
+    env = dict(os.environ if env is None else env)
+    env["PYTHONPATH"] = os.pathsep.join(filter(None, [os.path.dirname(os.path.abspath(__file__)),
+                                                      env.get("PYTHONPATH")]))
     return subprocess.run([sys.executable, "-c", textwrap.dedent(code)], capture_output=True,
                           text=True, timeout=timeout, env=env)
 
@@ -187,25 +197,47 @@ class FloatSub(float):
         return 99.0
 
 
-class HasFloat:
+class Gives:
+    """Its conversion hook gives `v`: raises it (an exception), returns what
+    calling it returns (anything callable), or returns it."""
+
     def __init__(self, v):
         self.v = v
 
-    def __float__(self):
-        return self.v
+    def give(self):
+        if isinstance(self.v, BaseException):
+            raise self.v
+        return self.v() if callable(self.v) else self.v
 
 
-class Idx:
-    def __init__(self, v):
-        self.v = v
+class HasFloat(Gives):
+    __float__ = Gives.give
 
-    def __index__(self):
-        return self.v
+
+class HasIndex(Gives):
+    __index__ = Gives.give
+
+
+class Raiser(HasFloat):
+    """A value whose conversion to float raises the exception it holds, the
+    same object every time."""
+
+
+class Unprintable:
+    def __str__(self):
+        raise ValueError("no text")
 
 
 class Outer:
     class Inner:
         pass
+
+
+def instance_named(qualname):
+    """An instance of a class whose qualified name is `qualname`."""
+    cls = type("Y", (), {"__hash__": lambda self: 1})
+    cls.__qualname__ = qualname
+    return cls()
 
 
 class Grow:
@@ -217,6 +249,34 @@ class Grow:
     def __float__(self):
         self.target[f"grown{len(self.target)}"] = 0.0
         return 2.0
+
+
+class Mutate:
+    """A value whose conversion runs `action(src)` once, then gives 1.0."""
+
+    def __init__(self, src, action):
+        self.src, self.action = src, action
+
+    def __float__(self):
+        action, self.action = self.action, None
+        if action:
+            action(self.src)
+        return 1.0
+
+
+def mutating_src(before, key, after, action):
+    """A dict of the entries `before`, `key` (a Mutate running `action`) and
+    `after`, in that order."""
+    src = dict(before)
+    src[key] = None
+    src.update(after)
+    src[key] = Mutate(src, action)
+    return src
+
+
+def pop_reinsert(key, value):
+    """An action that takes `key` out of the dict and puts it back, last, with `value`."""
+    return lambda src: src.__setitem__(key, (src.pop(key), value)[1])
 
 
 def panic_instance():

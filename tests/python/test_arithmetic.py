@@ -7,7 +7,7 @@ import struct
 import pytest
 
 from jadefox import JadeDict
-from support import INF, NAN, assert_jd, assert_same, fold_product, fold_sum, ieee
+from support import INF, NAN, assert_jd, assert_same, bits, fold_product, fold_sum, from_bits, ieee
 
 MAX = 1.7976931348623157e308
 TINY = 5e-324
@@ -17,7 +17,7 @@ SPECIALS = [0.0, -0.0, 1.0, -1.0, INF, -INF, NAN, TINY, -TINY, MAX, -MAX, MIN_NO
 PAIR_OPS = {"add": "+", "subtract": "-", "multiply": "*", "divide": "/"}
 SCALAR_OPS = {"add_scalar": "+", "subtract_scalar": "-", "multiply_scalar": "*", "divide_scalar": "/"}
 DEFAULT_FILL = {"add": 0.0, "subtract": 0.0, "multiply": 1.0, "divide": 1.0}
-NEG_NAN = struct.unpack("<d", bytes.fromhex("2301000000 00f8ff".replace(" ", "")))[0]
+NEG_NAN = from_bits("230100000000f8ff")
 
 
 def keyed(values, prefix="k"):
@@ -25,7 +25,7 @@ def keyed(values, prefix="k"):
 
 
 def snapshot(jd):
-    return [(k, struct.pack("<d", v)) for k, v in jd.to_dict.items()]
+    return [(k, bits(v)) for k, v in jd.to_dict.items()]
 
 
 def grid():
@@ -198,7 +198,7 @@ def test_reset_copies_bits_exactly():
     d = JadeDict({"a": 1.0, "b": -0.0, "c": NAN})
     for v in (NAN, NEG_NAN, -0.0, INF, TINY, 99.0):
         res = d.reset(v)
-        assert [struct.pack("<d", x) for x in res.to_dict.values()] == [struct.pack("<d", v)] * 3
+        assert [bits(x) for x in res.to_dict.values()] == [bits(v)] * 3
         assert list(res.to_dict) == ["a", "b", "c"]
     assert_jd(d.reset(True), {"a": 1.0, "b": 1.0, "c": 1.0})
     assert_jd(d, {"a": 1.0, "b": -0.0, "c": NAN})

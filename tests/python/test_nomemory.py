@@ -1,6 +1,7 @@
-"""Failure paths under exhausted interpreter memory: the PanicException class
-exists before anything can fail, and a failure that cannot be reported for
-want of memory reaches the caller as MemoryError."""
+"""Failure paths under exhausted memory: the PanicException class exists
+before anything can fail, a failure that cannot be reported for want of
+memory reaches the caller as MemoryError, and native allocations that fail
+for real raise MemoryError, never abort."""
 
 import json
 import os
@@ -11,7 +12,7 @@ import pytest
 
 import fault_injection
 import support
-from support import run_py
+from support import ON_LINUX, run_py
 
 try:
     import _testcapi
@@ -23,16 +24,8 @@ needs_testcapi = pytest.mark.skipif(_testcapi is None, reason="this interpreter 
 
 # Script text that leaves the PanicException of a changed dict in `panic`.
 CATCH_PANIC = """
-src = {"a": 1.0}
-class Grow:
-    def __float__(self):
-        src["grown"] = 0.0
-        return 2.0
-src["b"] = Grow()
-try:
-    jadefox.JadeDict(src)
-except BaseException as e:
-    panic = e
+from support import panic_instance
+panic = panic_instance()
 """
 
 
@@ -185,7 +178,8 @@ print(outcome[0])
 """
 
 
-@pytest.mark.skipif(not sys.platform.startswith("linux"), reason="RLIMIT_AS and /proc are Linux-only")
+@pytest.mark.plain_allocator
+@pytest.mark.skipif(not ON_LINUX, reason="RLIMIT_AS and /proc are Linux-only")
 @pytest.mark.parametrize("where", ["thread", "main"])
 @pytest.mark.parametrize("call", ["to_dict", "constructor", "add_scalar", "add", "cast"])
 def test_exhausted_memory_never_aborts(call, where):
@@ -200,6 +194,75 @@ def test_exhausted_memory_never_aborts(call, where):
     else:
         assert kind in allowed, r.stdout
     assert "thread-local" not in r.stderr and "uncaught panic" not in r.stderr
+
+
+MEMORY_SCRIPT = """
+import gc, os, resource, sys
+from jadefox import JadeDict
+PAGE = os.sysconf("SC_PAGE_SIZE")
+def statm(i):
+    with open("/proc/self/statm") as f:
+        return int(f.read().split()[i]) * PAGE
+N = 2_000_000
+src = {f"key-{i:012d}-padding": float(i) for i in range(N)}
+big = JadeDict(src)
+probe = next(iter(src))
+rc = (sys.getrefcount(src), sys.getrefcount(probe), sys.getrefcount(big))
+soft, hard = resource.getrlimit(resource.RLIMIT_AS)
+ops = {
+    "build": lambda: JadeDict(src),
+    "scalar": lambda: big.multiply_scalar(2.0),
+    "pairwise": lambda: big.add(big),
+    "reset": lambda: big.reset(1.0),
+}
+def one_round():
+    seen = []
+    for margin in (4, 16, 32, 56, 80, 104, 128, 152):
+        for name, op in ops.items():
+            gc.collect()
+            resource.setrlimit(resource.RLIMIT_AS, (statm(0) + margin * 2**20, hard))
+            try:
+                out = op()
+            except MemoryError:
+                seen.append((margin, name, "MemoryError"))
+            else:
+                seen.append((margin, name, "ok"))
+                del out
+            finally:
+                resource.setrlimit(resource.RLIMIT_AS, (soft, hard))
+    return seen
+blocks = sys.getallocatedblocks()
+first = one_round()
+rss1 = statm(1)
+again = one_round()
+rss2 = statm(1)
+gc.collect()
+assert all(out == "MemoryError" for m, _, out in first if m == 4), first
+assert sys.getallocatedblocks() - blocks < 500, sys.getallocatedblocks() - blocks
+assert (sys.getrefcount(src), sys.getrefcount(probe), sys.getrefcount(big)) == rc
+assert rss2 - rss1 < 48 * 2**20, (rss1, rss2, first, again)
+k = "key-000000000007-padding"
+again = JadeDict(src)
+assert again[k] == 7.0 and big[k] == 7.0
+assert big.multiply_scalar(2.0)[k] == 14.0 and big.add(big)[k] == 14.0
+assert big.sum() == again.sum() == float(N * (N - 1) // 2)
+assert big.reset(1.0).sum() == float(N)
+print("done", rss2 - rss1, first)
+"""
+
+
+@pytest.mark.plain_allocator
+@pytest.mark.skipif(not ON_LINUX, reason="RLIMIT_AS and /proc are Linux-only")
+def test_native_memory_exhaustion_raises_memoryerror():
+    # glibc raises its mmap threshold the first time a large block is freed,
+    # after which large blocks come from a heap that cannot shrink past live
+    # data: RSS would then depend on the process's memory layout. A fixed
+    # threshold keeps large blocks mapped and unmapped, so RSS shows leaks.
+    env = dict(os.environ, MALLOC_MMAP_THRESHOLD_="131072")
+    r = run_py(MEMORY_SCRIPT, timeout=500, env=env)
+    assert r.returncode == 0, (r.returncode, r.stdout[-2000:], r.stderr[-4000:])
+    assert r.stdout.startswith("done")
+    assert "memory allocation of" not in r.stderr
 
 
 # ------------------------------------------------- injected allocation failures

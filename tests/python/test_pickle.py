@@ -9,7 +9,6 @@ import io
 import multiprocessing
 import os
 import pickle
-import struct
 import subprocess
 import sys
 import unicodedata
@@ -18,16 +17,12 @@ import pytest
 
 import jadefox
 from jadefox import JadeDict
-from support import FREE_THREADED, bits
+from support import FREE_THREADED, Raiser, bits, from_bits
 
 PROTOCOLS = range(2, pickle.HIGHEST_PROTOCOL + 1)
 REPO = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
 # Generous bounds against a hung worker, never a speed check.
 HANG_GUARD = 300
-
-
-def from_bits(hex_le: str) -> float:
-    return struct.unpack("<d", bytes.fromhex(hex_le))[0]
 
 
 # Quiet NaNs with payloads and both signs: every interpreter, including
@@ -265,11 +260,6 @@ class Tampered:
         return rebuild_object(), self.args
 
 
-class BadFloat:
-    def __float__(self):
-        raise ZeroDivisionError("from __float__")
-
-
 @pytest.mark.parametrize("args", [
     ({1: 2.0},),
     ({b"k": 2.0},),
@@ -302,7 +292,7 @@ def test_tampered_value_conversion_error_passes_through():
     payload = pickle.dumps(Tampered({"k": 1.0}), 2)
     assert_identical(pickle.loads(payload), JadeDict({"k": 1.0}))
     with pytest.raises(ZeroDivisionError, match="^from __float__$"):
-        rebuild_object()({"k": BadFloat()})
+        rebuild_object()({"k": Raiser(ZeroDivisionError("from __float__"))})
 
 
 @pytest.mark.parametrize("protocol", [2, pickle.HIGHEST_PROTOCOL])

@@ -2,7 +2,6 @@
 
 import os
 import queue
-import struct
 import subprocess
 import sys
 import threading
@@ -10,7 +9,7 @@ import threading
 import pytest
 
 from jadefox import JadeDict
-from support import FREE_THREADED, HasFloat, quiet_stderr
+from support import FREE_THREADED, HasFloat, bits, quiet_stderr
 
 THREADS = 8
 SRC = {f"key-{i:03d}": (i - 100) / 7.0 for i in range(200)}
@@ -34,10 +33,10 @@ def fingerprint(x):
     if isinstance(x, JadeDict):
         x = x.to_dict
     if isinstance(x, dict):
-        return [(k, struct.pack("<d", v)) for k, v in x.items()]
+        return [(k, bits(v)) for k, v in x.items()]
     if isinstance(x, tuple):
         return [fingerprint(v) for v in x]
-    return None if x is None else struct.pack("<d", x)
+    return None if x is None else bits(x)
 
 
 def run_threads(target, n=THREADS, args=()):
