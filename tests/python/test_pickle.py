@@ -18,6 +18,7 @@ import pytest
 import jadefox
 from jadefox import JadeDict
 from support import FREE_THREADED, Raiser, bits, from_bits
+from single_thread import CHANGES_SYS_MODULES, CHILD_PROCESSES, SHARED_REFCOUNTS
 
 PROTOCOLS = range(2, pickle.HIGHEST_PROTOCOL + 1)
 REPO = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
@@ -202,6 +203,7 @@ def pkgutil_resolve_name():
 
 
 @pytest.mark.skipif(FREE_THREADED, reason="reference counts are not exact on free-threaded builds")
+@SHARED_REFCOUNTS
 def test_trips_and_failures_give_back_every_reference():
     d = JadeDict({"a": 1.0, "b": -0.0})
     reducer = copyreg.dispatch_table[JadeDict]
@@ -219,6 +221,7 @@ def test_trips_and_failures_give_back_every_reference():
     assert [sys.getrefcount(o) for o in watched] == before
 
 
+@CHANGES_SYS_MODULES
 def test_reimport_keeps_pickling_working():
     d = SAMPLES["awkward"]
     saved = sys.modules.pop("jadefox")
@@ -232,6 +235,7 @@ def test_reimport_keeps_pickling_working():
         sys.modules["jadefox"] = saved
 
 
+@CHILD_PROCESSES
 def test_fresh_process_imports_jadefox_to_load():
     d = SAMPLES["awkward"]
     code = (
@@ -316,6 +320,7 @@ def pool_work(d, other):
 
 
 @pytest.mark.parametrize("method", ["spawn", "forkserver"])
+@CHILD_PROCESSES
 def test_process_pool_maps_over_dictionaries(method):
     if method not in multiprocessing.get_all_start_methods():
         pytest.skip(f"start method {method!r} is not available here")
@@ -332,6 +337,7 @@ def test_process_pool_maps_over_dictionaries(method):
         assert bits(got_sum) == bits(want_sum) and bits(got_product) == bits(want_product)
 
 
+@CHILD_PROCESSES
 def test_distributed_example():
     try:
         import distributed  # noqa: F401

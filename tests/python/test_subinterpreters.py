@@ -15,6 +15,9 @@ import textwrap
 import pytest
 
 from support import ieee, run_py
+from single_thread import CHILD_PROCESSES
+
+pytestmark = CHILD_PROCESSES
 
 
 def _has(module: str) -> bool:
