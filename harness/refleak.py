@@ -36,6 +36,8 @@ RUNS = 6
 EXCLUDED = {
     "test_nomemory.py": "fault injection: every case runs in a child process with the allocator failing",
     "test_subinterpreters.py": "every case runs in a child process",
+    "test_recursion.py": "every case runs in a child process",
+    "test_instances.py": "every case runs in a child process",
     "test_interpreter_exit.py": "every case is an interpreter exit, in a child process",
 }
 
