@@ -53,22 +53,29 @@ def growth_verdict(deltas: Sequence[int]) -> Verdict:
 
     Like CPython's -R, growth in every judged repetition is a leak, while
     one-off growth ([3, 0, 0]) and noise that comes back ([8, -8, 1]) are
-    not. Two trends are leaks too: never shrinking while growing in at least
-    half the repetitions, by at least one per repetition on average (a leak
-    every other run), and growth by at least two per repetition on average
-    with both halves of the run growing (a leak under noise)."""
+    not. Two trends are leaks too, as long as the growth does not fade (the
+    second half of the run grows by at least a quarter of what the first
+    half grew; a cache that fills up to its bound fades): never shrinking
+    while growing in at least half the repetitions, by at least one per
+    repetition on average (a leak every other run), and growing by at least
+    two per repetition on average with both halves growing (a leak under
+    noise)."""
     n = len(deltas)
     if n == 0:
         return Verdict(False, "no repetitions judged")
     total = sum(deltas)
     if all(d >= 1 for d in deltas):
         return Verdict(True, f"grew in every repetition (+{total} over {n})")
-    grew = sum(1 for d in deltas if d > 0)
-    if min(deltas) >= 0 and 2 * grew >= n and total >= n:
-        return Verdict(True, f"never shrank, grew in {grew} of {n} repetitions, by {total}")
     half = n // 2
-    if half and sum(deltas[:half]) > 0 and sum(deltas[half:]) > 0 and total >= 2 * n:
+    first, second = sum(deltas[:half]), sum(deltas[half:])
+    persists = second > 0 and 4 * second >= first
+    grew = sum(1 for d in deltas if d > 0)
+    if persists and min(deltas) >= 0 and 2 * grew >= n and total >= n:
+        return Verdict(True, f"never shrank, grew in {grew} of {n} repetitions, by {total}")
+    if persists and first > 0 and total >= 2 * n:
         return Verdict(True, f"grew in both halves of the run, by {total} over {n} repetitions")
+    if total > 0 and not persists:
+        return Verdict(False, f"growth faded (net {total:+d} over {n} repetitions, {second:+d} in the last {n - half})")
     return Verdict(False, f"steady (net {total:+d} over {n} repetitions)")
 
 

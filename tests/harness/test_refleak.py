@@ -26,6 +26,9 @@ from harness import config, refleak
     # A leak under noise: both halves grow, two per run overall.
     ([10, -2, 10, 10, -2, 10], True),
     ([30, -2, 0, 0, -1, 0], False),  # all of it in the first half: a warm-up left over
+    # A bounded cache filling up (hypothesis's): growth that fades is no leak.
+    ([6864, 6283, 5347, 64, 0, 0], False),
+    ([4, 0, 4, 0, 2, 0], True),    # slowing, not fading
     ([], False),
 ])
 def test_growth_verdict(deltas, leaking):

@@ -249,6 +249,9 @@ class MyTypeError(TypeError):
 @pytest.mark.parametrize("exc", [ValueError("nope"), MyTypeError("sub"), OverflowError("ov"),
                                  KeyboardInterrupt("ki"), ZeroDivisionError()])
 def test_non_typeerror_conversion_failures_pass_unchanged(d, e, exc):
+    # A fresh exception per run: raising one object again extends its
+    # traceback, which would keep every earlier run's frames alive.
+    exc = type(exc)(*exc.args)
     bad = Raiser(exc)
     for call in (lambda: d.add_scalar(bad), lambda: d.reset(value=bad), lambda: d.add(e, bad),
                  lambda: d.divide(d, fill=bad), lambda: JadeDict({"a": 1.0, "b": bad})):
