@@ -1,10 +1,12 @@
 #include "seeds.h"
 
+#include <atomic>
 #include <cerrno>
 #include <chrono>
 #include <cstring>
 #include <fcntl.h>
 #include <functional>
+#include <pthread.h>
 #include <sys/random.h>
 #include <thread>
 #include <unistd.h>
@@ -85,11 +87,34 @@ struct ThreadSeeds {
 // construction in a thread comes with memory exhausted.
 [[gnu::tls_model("initial-exec")]] constinit thread_local ThreadSeeds thread_seeds;
 
+// fork() copies the forking thread's state into the child, which would then
+// hand out exactly the seeds the parent hands out next: every worker of a
+// pre-forking server would repeat one sequence. In the child, the forking
+// thread is the only thread, and this handler runs on it: dropping its state
+// makes the child's next map read fresh random bytes. Registered once per
+// process, by the first thread that seeds (the cold path below), so the hot
+// path keeps its one branch. Should registration fail (memory is short), the
+// next thread to seed tries again.
+void forget_seeds_in_child() noexcept { thread_seeds.ready = false; }
+
+void watch_forks() noexcept {
+    static std::atomic<bool> registered{false};
+    bool expected = false;
+    if (registered.load(std::memory_order_relaxed) ||
+        !registered.compare_exchange_strong(expected, true, std::memory_order_acq_rel)) {
+        return;
+    }
+    if (::pthread_atfork(nullptr, nullptr, forget_seeds_in_child) != 0) {
+        registered.store(false, std::memory_order_release);
+    }
+}
+
 }  // namespace
 
 HashSeeds next_hash_seeds() noexcept {
     ThreadSeeds& state = thread_seeds;
     if (!state.ready) {
+        watch_forks();
         unsigned char bytes[16];
         if (os_random(bytes, sizeof bytes)) {
             std::memcpy(&state.current.k0, bytes, 8);

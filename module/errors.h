@@ -116,8 +116,12 @@ inline void ready_to_fail() noexcept {
 // frame, terminates the process), so it is rethrown before the catch-all,
 // which would otherwise make Python objects on a thread that no longer has
 // an interpreter.
+//
+// A forced unwind carries no C++ object, so its handler binds a reference to
+// null, as the C++ ABI intends; UndefinedBehaviorSanitizer's null check would
+// halt on that binding, hence no_sanitize("null") here.
 template <class R, class Body>
-R guarded(R failure, Body&& body) {
+[[gnu::noinline, gnu::no_sanitize("null")]] R guarded(R failure, Body&& body) {
     ready_to_fail();
     try {
         return body();

@@ -7,7 +7,9 @@
 #include <memory>
 #include <sstream>
 #include <string>
+#include <sys/wait.h>
 #include <thread>
+#include <unistd.h>
 
 #include "jadefox_core.h"
 
@@ -76,4 +78,56 @@ TEST_CASE("next_hash_seeds advances k0 on each call and differs between threads"
     CHECK(b.k1 != first.k1);
     CHECK(a.k1 != b.k1);
     CHECK(next_hash_seeds().k0 == first.k0 + 6);  // other threads left this one's state alone
+}
+
+namespace {
+// The first two seed pairs a child of fork() draws, read back through a pipe.
+struct ChildSeeds {
+    HashSeeds first, second;
+};
+
+ChildSeeds seeds_of_forked_child() {
+    int fds[2];
+    REQUIRE(::pipe(fds) == 0);
+    const pid_t pid = ::fork();
+    REQUIRE(pid >= 0);
+    if (pid == 0) {
+        const ChildSeeds drawn{next_hash_seeds(), next_hash_seeds()};
+        const bool sent = ::write(fds[1], &drawn, sizeof drawn) == static_cast<ssize_t>(sizeof drawn);
+        ::_exit(sent ? 0 : 1);
+    }
+    ::close(fds[1]);
+    ChildSeeds got{};
+    const ssize_t n = ::read(fds[0], &got, sizeof got);
+    ::close(fds[0]);
+    int status = 0;
+    REQUIRE(::waitpid(pid, &status, 0) == pid);
+    REQUIRE(WIFEXITED(status));
+    REQUIRE(WEXITSTATUS(status) == 0);
+    REQUIRE(n == static_cast<ssize_t>(sizeof got));
+    return got;
+}
+}  // namespace
+
+TEST_CASE("a forked child draws fresh seeds instead of continuing its parent's sequence") {
+    const HashSeeds before = next_hash_seeds();  // the parent's state is set up before it forks
+    const ChildSeeds child = seeds_of_forked_child();
+    const HashSeeds parent_next = next_hash_seeds();
+
+    // The parent goes on where it was; its whole sequence shares one k1.
+    CHECK(parent_next.k0 == before.k0 + 1);
+    CHECK(parent_next.k1 == before.k1);
+    // The child's k1 comes from fresh random bytes, so none of its pairs can
+    // be one its parent used or will use. Before this, the child's first pair
+    // was exactly parent_next.
+    CHECK(child.first.k1 != before.k1);
+    CHECK_FALSE((child.first.k0 == parent_next.k0 && child.first.k1 == parent_next.k1));
+    // From there on the child's own sequence works as in any thread.
+    CHECK(child.second.k0 == child.first.k0 + 1);
+    CHECK(child.second.k1 == child.first.k1);
+
+    // Every child draws its own: two children of one parent differ too.
+    const ChildSeeds sibling = seeds_of_forked_child();
+    CHECK(sibling.first.k1 != child.first.k1);
+    CHECK(sibling.first.k1 != before.k1);
 }

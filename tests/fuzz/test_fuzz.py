@@ -302,8 +302,8 @@ def call_methods(pool, truths, data):
 
 
 def in_child(main):
-    """Runs `main`, a function of this module, in a fresh interpreter: for a
-    change to the class that no process can undo."""
+    """Runs `main`, a function of this module, in a fresh interpreter, for
+    changes to the class that leave traces no process can undo."""
     code = f"import sys; sys.path.insert(0, {os.path.dirname(__file__)!r}); import test_fuzz; test_fuzz.{main}()"
     r = run_py(code, timeout=1200)
     assert r.returncode == 0, (r.returncode, r.stdout[-3000:], r.stderr[-6000:])

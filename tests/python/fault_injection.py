@@ -241,7 +241,7 @@ def main():
     # allocations of the interpreter's own; a quiet hook, and no sys.stderr
     # while the sweeps run (the printer then returns at once), keep the
     # sweep to the module's allocations.
-    sys.excepthook = sys.unraisablehook = quiet_hook
+    sys.unraisablehook = quiet_hook
     # When a hook fails, the interpreter prints with its own printer, which
     # imports modules on first use: let it do so now, not in mid-sweep.
     saved, sys.stderr = sys.stderr, io.StringIO()
