@@ -38,7 +38,7 @@ EXCLUDED = {
     "test_subinterpreters.py": "every case runs in a child process",
     "test_recursion.py": "every case runs in a child process",
     "test_instances.py": "every case runs in a child process",
-    "test_interpreter_exit.py": "every case is an interpreter exit, in a child process",
+    "test_child_processes.py": "every case runs in a child process",
     "test_leaks.py": "measures leaks itself (blocks, RSS and tracemalloc around many calls per entry point); "
                      "repeating it takes six minutes and covers nothing more",
 }
