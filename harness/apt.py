@@ -28,11 +28,12 @@ def ensure(packages: Sequence[str], why: str, command: str) -> None:
     via = " through sudo -n" if prefix else ""
     proc.say(f"installing Debian packages: {' '.join(needed)} (apt-get{via})")
 
+    apt_get = [*prefix, "env", "DEBIAN_FRONTEND=noninteractive", "apt-get"]
+
     def attempt() -> int:
-        rc = proc.run([*prefix, "apt-get", "update", "-q"])
+        rc = proc.run([*apt_get, "update", "-q"])
         if rc == 0:
-            rc = proc.run([*prefix, "env", "DEBIAN_FRONTEND=noninteractive", "apt-get", "install",
-                           "-y", "-q", "--no-install-recommends", *needed])
+            rc = proc.run([*apt_get, "install", "-y", "-q", "--no-install-recommends", *needed])
         return rc
 
     if proc.retry(f"apt-get install {' '.join(needed)}", attempt) != 0:

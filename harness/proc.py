@@ -91,10 +91,12 @@ def show_tail(log: Path, lines: int = 60) -> None:
     say(f"----- last lines of {log} -----", *text, f"----- end of {log} -----")
 
 
-def retry(what: str, attempt: Callable[[], int], tries: int = 3,
-          pause: float = float(os.environ.get("JADEFOX_RETRY_PAUSE", "15"))) -> int:
+def retry(what: str, attempt: Callable[[], int], tries: int = 3, pause: float | None = None) -> int:
     """Calls attempt() until it returns 0, at most `tries` times with a
-    growing pause; returns the last status."""
+    growing pause (JADEFOX_RETRY_PAUSE seconds, default 15, times the
+    attempt); returns the last status."""
+    if pause is None:
+        pause = float(os.environ.get("JADEFOX_RETRY_PAUSE", "15"))
     rc = 1
     for n in range(1, tries + 1):
         rc = attempt()
