@@ -52,6 +52,10 @@ STAND_IN_COMPILERS = ("cc", "c++", "gcc", "g++", "clang", "clang++", "cmake", "n
                       "x86_64-linux-gnu-gcc", "x86_64-linux-gnu-g++",
                       "i686-linux-gnu-gcc", "i686-linux-gnu-g++")
 RERUN = "python3 dev.py -s release"
+# Run in the test directory: exits 0 when the jadefox imported is the one
+# installed in the venv given as its argument (not one from a source tree).
+IMPORTED_FROM = ("import jadefox, sys; print(jadefox.__file__); "
+                 "sys.exit(not jadefox.__file__.startswith(sys.argv[1]))")
 
 
 # --- where wheels are built and tested -----------------------------------------
@@ -230,6 +234,15 @@ def _to_dist(path: Path) -> Path:
     return Path(shutil.move(path, DIST / path.name))
 
 
+def download_test_tools(report: StageReport, key: str, python: Path, wheelhouse: Path) -> None:
+    log = report.log_path(f"{key}-wheelhouse")
+    argv = [python, "-m", "pip", "download", "--retries", "5", "-q", "--only-binary", ":all:",
+            "-d", wheelhouse, *TEST_TOOLS]
+    rc = proc.retry("pip download of the test tools", lambda: proc.run(
+        argv, log=log, env=config.PIP_QUIET_ENV, show=False))
+    report.check(f"{key}: test tools downloaded", rc == 0, "pip download failed", _tail(log))
+
+
 def host_wheels(report: StageReport, tools: Path, sdist: Path, epoch: int,
                 wheelhouse: Path) -> tuple[list[Wheel], dict[str, Path]]:
     """This machine's wheels, and the venv interpreter each was built with."""
@@ -245,11 +258,7 @@ def host_wheels(report: StageReport, tools: Path, sdist: Path, epoch: int,
             continue
         builders[wheel.key] = build_py
         # The test venvs install from here, offline.
-        log = report.log_path(f"{wheel.key}-wheelhouse")
-        rc = proc.retry("pip download of the test tools", lambda: proc.run(
-            [build_py, "-m", "pip", "download", "--retries", "5", "-q", "--only-binary", ":all:",
-             "-d", wheelhouse, *TEST_TOOLS], log=log, env=config.PIP_QUIET_ENV, show=False))
-        report.check(f"{wheel.key}: test tools downloaded", rc == 0, "pip download failed", _tail(log))
+        download_test_tools(report, wheel.key, build_py, wheelhouse)
         raw = f"{wheel.work}/raw"
         if build_wheel(report, f"{wheel.key}: wheel build", wheel, str(sdist), str(build_py),
                        epoch, raw):
@@ -361,9 +370,8 @@ def install_and_test(report: StageReport, wheel: Wheel, stand_ins: str, test_dir
             ("tests", ["cp", "-r", f"{wheel.source}/tests", f"{test_dir}/check/"])], env=env):
         return
     log = report.log_path(f"{wheel.key}-import")
-    rc = place.run([python, "-P", "-c", "import jadefox, sys; print(jadefox.__file__); "
-                    "sys.exit(not jadefox.__file__.startswith(sys.argv[1]))", f"{venv}/"],
-                   log=log, env=env, cwd=f"{test_dir}/check")
+    rc = place.run([python, "-P", "-c", IMPORTED_FROM, f"{venv}/"], log=log, env=env,
+                   cwd=f"{test_dir}/check")
     report.check(f"{wheel.key}: imported from its venv", rc == 0,
                  f"jadefox is not the installed one: {_tail(log, 3)}")
     xml = f"{test_dir}/pytest.xml"

@@ -5,19 +5,14 @@ named."""
 import base64
 import hashlib
 import io
-import os
 import shutil
 import subprocess
-import sys
 import tarfile
 import zipfile
-from pathlib import Path
 
 import pytest
 
-sys.path.insert(0, str(Path(__file__).resolve().parents[2]))
-
-from harness import artifacts  # noqa: E402
+from harness import artifacts
 
 NAME = artifacts.project()["name"]
 DIST = artifacts.dist_name()
@@ -213,16 +208,6 @@ def test_double_operations_are_counted_by_mnemonic():
     assert artifacts.count_double_operations(DISASSEMBLY + x87) == (2, 5)
 
 
-def stand_in_objdump(tmp_path, monkeypatch, text):
-    bin_dir = tmp_path / "bin"
-    bin_dir.mkdir()
-    (bin_dir / "disassembly.txt").write_text(text)
-    tool = bin_dir / "objdump"
-    tool.write_text(f"#!/bin/sh\ncat '{bin_dir / 'disassembly.txt'}'\n")
-    tool.chmod(0o755)
-    monkeypatch.setenv("PATH", f"{bin_dir}{os.pathsep}{os.environ['PATH']}")
-
-
 I686_SO = f"{NAME}.cpython-314-i386-linux-gnu.so"
 
 
@@ -230,13 +215,15 @@ def i686_wheel(tmp_path, module=b"\x7fELF"):
     return make_wheel(tmp_path, tag="cp314-cp314-manylinux_2_38_i686", so=I686_SO, module=module)
 
 
-def test_an_sse2_module_passes_and_x87_or_no_sse2_is_named(tmp_path, monkeypatch):
-    stand_in_objdump(tmp_path, monkeypatch, DISASSEMBLY)
+def test_an_sse2_module_passes_and_x87_or_no_sse2_is_named(tmp_path, stand_ins):
+    listing = tmp_path / "disassembly.txt"
+    stand_ins("objdump", f"cat '{listing}'\n")
+    listing.write_text(DISASSEMBLY)
     assert artifacts.sse2_problems(i686_wheel(tmp_path), "cp314") == []
-    (tmp_path / "bin" / "disassembly.txt").write_text(DISASSEMBLY + "    1020:\tfaddl  0x4(%esp)\n")
+    listing.write_text(DISASSEMBLY + "    1020:\tfaddl  0x4(%esp)\n")
     assert artifacts.sse2_problems(i686_wheel(tmp_path), "cp314") == [
         "the module has 1 x87 floating-point operations (2 SSE2 ones)"]
-    (tmp_path / "bin" / "disassembly.txt").write_text("    1000:\tret\n")
+    listing.write_text("    1000:\tret\n")
     assert artifacts.sse2_problems(i686_wheel(tmp_path), "cp314") == [
         "the module has no SSE2 double operation"]
 
