@@ -211,9 +211,10 @@ def build_wheel(report: StageReport, name: str, wheel: Wheel, sdist: str, build_
     ], env={"SOURCE_DATE_EPOCH": str(epoch), **config.PIP_QUIET_ENV})
 
 
-def repair(report: StageReport, tools: Path, name: str, raw: Path) -> Path | None:
+def repair(report: StageReport, tools: Path, name: str, raw: Path, epoch: int) -> Path | None:
     """auditwheel's repaired wheel (into a fresh directory beside `raw`),
-    tagged with the most compatible manylinux tag its symbols allow."""
+    tagged with the most compatible manylinux tag its symbols allow; it
+    rewrites the zip, stamping its members with SOURCE_DATE_EPOCH."""
     built = sorted(raw.glob("*.whl"))
     if len(built) != 1:
         report.failed(f"{name}: repair", f"{len(built)} wheels in {raw}")
@@ -222,7 +223,8 @@ def repair(report: StageReport, tools: Path, name: str, raw: Path) -> Path | Non
     shutil.rmtree(out, ignore_errors=True)
     log = report.log_path(f"{name}-repair")
     rc = proc.run([tools.parent / "auditwheel", "repair", "-w", out, built[0]], log=log,
-                  env={"PATH": f"{tools.parent}{os.pathsep}{os.environ['PATH']}"}, show=False)
+                  env={"PATH": f"{tools.parent}{os.pathsep}{os.environ['PATH']}",
+                       "SOURCE_DATE_EPOCH": str(epoch)}, show=False)
     repaired = sorted(out.glob("*.whl"))
     if not report.check(f"{name}: repair", rc == 0 and len(repaired) == 1,
                         f"auditwheel exit status {rc}", _tail(log)):
@@ -262,7 +264,7 @@ def host_wheels(report: StageReport, tools: Path, sdist: Path, epoch: int,
         raw = f"{wheel.work}/raw"
         if build_wheel(report, f"{wheel.key}: wheel build", wheel, str(sdist), str(build_py),
                        epoch, raw):
-            repaired = repair(report, tools, wheel.key, Path(raw))
+            repaired = repair(report, tools, wheel.key, Path(raw), epoch)
             wheel.path = _to_dist(repaired) if repaired else None
     return made, builders
 
@@ -296,7 +298,7 @@ def root_wheel(report: StageReport, tools: Path, name: str, sdist: Path, stand_i
                       f"{IN_ROOT}/build-venv"])]):
         return wheel
     if build_wheel(report, f"{wheel.key}: wheel build", wheel, in_sdist, build_py, epoch, raw):
-        repaired = repair(report, tools, wheel.key, place.host_path(raw))
+        repaired = repair(report, tools, wheel.key, place.host_path(raw), epoch)
         wheel.path = _to_dist(repaired) if repaired else None
     return wheel
 
@@ -322,7 +324,7 @@ def check_reproducible(report: StageReport, tools: Path, first: Wheel, build_py:
     if not build_wheel(report, f"{again.key}: wheel built again", again, str(sdist),
                        str(build_py), epoch, raw):
         return
-    rebuilt = repair(report, tools, f"{again.key}: wheel built again", Path(raw))
+    rebuilt = repair(report, tools, f"{again.key}: wheel built again", Path(raw), epoch)
     if rebuilt and first.path:
         report.check("reproducible", rebuilt.read_bytes() == first.path.read_bytes(),
                      f"{rebuilt.name} differs when built from {again.work}")
