@@ -69,13 +69,12 @@ class Place:
     def run(self, argv: Sequence[str | os.PathLike[str]], *, log: Path,
             env: Mapping[str, str] | None = None, cwd: str | None = None,
             timeout: float | None = None, show: bool = False) -> int:
-        argv = [os.fspath(a) for a in argv]
         if self.root is None:
             return proc.run(argv, log=log, env=env, cwd=Path(cwd) if cwd else None,
                             timeout=timeout, show=show)
-        if cwd:
-            argv = ["env", "-C", cwd, *argv]
-        return roots.run(self.root, argv, env=env, log=log, timeout=timeout, show=show)
+        chdir = ["env", "-C", cwd] if cwd else []
+        return roots.run(self.root, [*chdir, *(os.fspath(a) for a in argv)], env=env, log=log,
+                         timeout=timeout, show=show)
 
     def host_path(self, path: str) -> Path:
         return Path(path) if self.root is None else roots.root_dir(self.root) / path.lstrip("/")
@@ -238,7 +237,7 @@ def _to_dist(path: Path) -> Path:
 
 def download_test_tools(report: StageReport, key: str, python: Path, wheelhouse: Path) -> None:
     log = report.log_path(f"{key}-wheelhouse")
-    argv = [python, "-m", "pip", "download", "--retries", "5", "-q", "--only-binary", ":all:",
+    argv: list[str | os.PathLike[str]] = [python, "-m", "pip", "download", "--retries", "5", "-q", "--only-binary", ":all:",
             "-d", wheelhouse, *TEST_TOOLS]
     rc = proc.retry("pip download of the test tools", lambda: proc.run(
         argv, log=log, env=config.PIP_QUIET_ENV, show=False))
@@ -301,6 +300,33 @@ def root_wheel(report: StageReport, tools: Path, name: str, sdist: Path, stand_i
         repaired = repair(report, tools, wheel.key, place.host_path(raw), epoch)
         wheel.path = _to_dist(repaired) if repaired else None
     return wheel
+
+
+def root_wheels(report: StageReport, tools: Path, sdist: Path, stand_ins: Path, epoch: int,
+                in_use: contextlib.ExitStack) -> list[Wheel]:
+    """The Debian roots' wheels; each root stays in use (nothing remakes
+    it) until `in_use` closes."""
+    try:
+        names = root_wheel_names()
+    except StageSkipped as skipped:
+        book_skipped_root_wheels(report, skipped)
+        return []
+    try:
+        roots.prepare(names, report.log_dir)
+    except RuntimeError as error:
+        failed = set(getattr(error, "failed", names))
+        for name in sorted(failed):
+            report.failed(f"wheel of the root {name}", str(error))
+        names = [n for n in names if n not in failed]
+    wheels = []
+    for name in names:
+        try:
+            in_use.enter_context(roots.using(name))
+        except RuntimeError as error:
+            report.failed(f"wheel of the root {name}", str(error))
+            continue
+        wheels.append(root_wheel(report, tools, name, sdist, stand_ins, epoch))
+    return wheels
 
 
 def book_skipped_root_wheels(report: StageReport, skipped: StageSkipped) -> None:
@@ -386,6 +412,17 @@ def install_and_test(report: StageReport, wheel: Wheel, stand_ins: str, test_dir
     report.runner(label, rc)
 
 
+def check_and_test(report: StageReport, wheel: Wheel, stand_ins: Path, outside: Path,
+                   wheelhouse: Path) -> None:
+    assert wheel.path
+    proc.say("", f"--- {wheel.key}: {wheel.path.name} ({_size(wheel.path)})")
+    check_wheel(report, wheel)
+    if wheel.place.root is None:
+        install_and_test(report, wheel, str(stand_ins), str(outside / wheel.key), wheelhouse)
+    else:
+        install_and_test(report, wheel, f"{IN_ROOT}/{stand_ins.name}", f"{IN_ROOT}/test", None)
+
+
 def make_stand_in_compilers(directory: Path) -> None:
     directory.mkdir(parents=True, exist_ok=True)
     for tool in STAND_IN_COMPILERS:
@@ -430,44 +467,21 @@ def run(report: StageReport) -> None:
     wheels, builders = host_wheels(report, tools, sdist, epoch, wheelhouse)
 
     with contextlib.ExitStack() as in_use:
-        try:
-            names = root_wheel_names()
-        except StageSkipped as skipped:
-            book_skipped_root_wheels(report, skipped)
-            names = []
-        if names:
-            try:
-                roots.prepare(names, report.log_dir)
-            except RuntimeError as error:
-                failed = set(getattr(error, "failed", names))
-                for name in failed:
-                    report.failed(f"wheel of the root {name}", f"{error}")
-                names = [n for n in names if n not in failed]
-        for name in names:
-            in_use.enter_context(roots.using(name))   # nothing remakes it while in use
-            wheels.append(root_wheel(report, tools, name, sdist, stand_ins, epoch))
-
-        made = [w for w in wheels if w.path]
+        wheels += root_wheels(report, tools, sdist, stand_ins, epoch, in_use)
+        made = {w.key: w.path for w in wheels if w.path}
         first = wheels[0] if wheels else None
         if first and first.path and first.key in builders:
             check_reproducible(report, tools, first, builders[first.key], sdist, epoch)
         log = report.log_path("twine")
         rc = proc.run([tools, "-m", "twine", "--no-color", "check", "--strict", sdist,
-                       *(w.path for w in made)], log=log, show=False)
+                       *made.values()], log=log, show=False)
         report.check("twine check", rc == 0, f"exit status {rc}", _tail(log))
-
         with outside_any_tree() as outside:
-            for wheel in made:
-                proc.say("", f"--- {wheel.key}: {wheel.path.name} ({_size(wheel.path)})")
-                check_wheel(report, wheel)
-                if wheel.place.root is None:
-                    install_and_test(report, wheel, str(stand_ins), str(outside / wheel.key),
-                                     wheelhouse)
-                else:
-                    in_stand_ins = f"{IN_ROOT}/{stand_ins.name}"
-                    install_and_test(report, wheel, in_stand_ins, f"{IN_ROOT}/test", None)
+            for wheel in wheels:
+                if wheel.path:
+                    check_and_test(report, wheel, stand_ins, outside, wheelhouse)
 
     report.check("every wheel made", len(made) == len(wheels),
                  f"{len(made)} of {len(wheels)} wheels were made")
     proc.say("", "release artifacts in dist/:", f"  {sdist.name} ({_size(sdist)})",
-             *(f"  {w.path.name} ({_size(w.path)})" for w in made))
+             *(f"  {path.name} ({_size(path)})" for path in made.values()))
