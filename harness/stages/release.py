@@ -72,9 +72,8 @@ class Place:
         if self.root is None:
             return proc.run(argv, log=log, env=env, cwd=Path(cwd) if cwd else None,
                             timeout=timeout, show=show)
-        chdir = ["env", "-C", cwd] if cwd else []
-        return roots.run(self.root, [*chdir, *(os.fspath(a) for a in argv)], env=env, log=log,
-                         timeout=timeout, show=show)
+        return roots.run(self.root, [os.fspath(a) for a in argv], env=env, log=log,
+                         timeout=timeout, show=show, cwd=cwd or "/")
 
     def host_path(self, path: str) -> Path:
         return Path(path) if self.root is None else roots.root_dir(self.root) / path.lstrip("/")
@@ -87,9 +86,19 @@ class Place:
         `dest` (a directory); on this machine the file itself."""
         if self.root is None:
             return str(source)
-        subprocess.run([*(privilege.root_prefix() or ()), "cp", "-r", source,
-                        self.host_path(dest)], check=True)
-        return f"{dest.rstrip('/')}/{source.name}"
+        inside = f"{dest.rstrip('/')}/{source.name}"
+        roots.copy_in(source, self.host_path(inside))
+        return inside
+
+    def fetch(self, path: str, dest: Path) -> bool:
+        """Copies a file this place left at `path` to `dest` on this
+        machine; False when there is none."""
+        if self.root is None:
+            if not Path(path).is_file():
+                return False
+            shutil.copyfile(path, dest)
+            return True
+        return roots.copy_out(self.host_path(path), dest)
 
 
 @dataclass
@@ -407,8 +416,7 @@ def install_and_test(report: StageReport, wheel: Wheel, stand_ins: str, test_dir
                     f"--junitxml={xml}"], log=report.log_path(f"{wheel.key}-pytest"), env=env,
                    cwd=f"{test_dir}/check", timeout=config.TEST_TIMEOUT, show=True)
     label = f"pytest-{wheel.key}"
-    if place.host_path(xml).is_file():
-        shutil.copyfile(place.host_path(xml), report.xml_path(label))
+    place.fetch(xml, report.xml_path(label))
     report.runner(label, rc)
 
 
