@@ -3,12 +3,16 @@ Each check returns the problems it found, one sentence each; an empty list
 means the artifact is sound.
 
 sdist: the members sit under NAME-VERSION/, carry the fixed timestamp
-SOURCE_DATE_EPOCH and include what a build and the tests need.
+SOURCE_DATE_EPOCH and include what a build and the tests need, and a
+CHANGELOG.md in Keep a Changelog form with a section for this version.
 
 wheel: the tags (the file name and WHEEL agree; the Python tag, such as
 cp313t; a manylinux_2_N tag for the machine, x86_64 or i686), the exact file
 list (the module, the stub beside it, the stub package with py.typed, the
-license), every RECORD hash, the metadata, and no build-machine path in the
+license), every RECORD hash, the metadata (core metadata 2.4: the license as
+an SPDX expression with its files, no license classifier; the authors by
+name only; the README, which shows how to ask for the installed version, as
+the long description), and no build-machine path in the
 module: none of the directories the build ran in, and only relative source
 names (module/errors.cpp), which is how the internal-failure diagnostic
 names them. On i686 the module must compute doubles with SSE2, never x87.
@@ -40,12 +44,17 @@ MACHINES = {"x86_64": "x86_64-linux-gnu", "i686": "i386-linux-gnu"}
 
 # What a build from the sdist, and the tests run from it, cannot do without.
 SDIST_NEEDS = ("PKG-INFO", "pyproject.toml", "CMakeLists.txt", "LICENSE", "README.md",
-               "module/jadefox.pyi", "module/py.typed", "tests/python/conftest.py")
+               "CHANGELOG.md", "module/jadefox.pyi", "module/py.typed",
+               "tests/python/conftest.py")
 # What must never travel in an sdist: build output, environments, history.
 SDIST_JUNK = ("build/", ".venv/", ".git/", "dist/")
 
-REQUIRED_CLASSIFIERS = ("Programming Language :: Python :: Free Threading",
-                        "License :: OSI Approved :: MIT License", "Typing :: Typed")
+REQUIRED_CLASSIFIERS = ("Programming Language :: Python :: Free Threading", "Typing :: Typed")
+# The license is an SPDX expression with its files named (core metadata
+# 2.4); the older License field and license classifiers must not repeat it.
+MIN_METADATA_VERSION = (2, 4)
+# The module has no __version__ attribute; the README shows how to ask.
+VERSION_QUERY = 'importlib.metadata.version("{name}")'
 
 # objdump's mnemonics for double arithmetic: SSE2 (addsd, mulpd, ...) and
 # x87 (fadd, fmulp, fdivrl, fadds, ...). The whitespace around them keeps
@@ -82,6 +91,23 @@ def sdist_problems(path: Path, epoch: int) -> list[str]:
     problems += [f"missing {need}" for need in SDIST_NEEDS if top + need not in names]
     problems += [f"contains {junk}" for junk in SDIST_JUNK
                  if any(n.startswith(top + junk) for n in names)]
+    if top + "CHANGELOG.md" in names:
+        with tarfile.open(path) as tar:
+            member = tar.extractfile(top + "CHANGELOG.md")
+            changelog = member.read().decode() if member else ""
+        problems += changelog_problems(changelog)
+    return problems
+
+
+def changelog_problems(text: str) -> list[str]:
+    """Keep a Changelog form: an Unreleased section first, then one
+    "## [VERSION]" section per release, this version's among them."""
+    headings = re.findall(r"^## \[([^\]]+)\]", text, re.MULTILINE)
+    problems = []
+    if not headings or headings[0] != "Unreleased":
+        problems.append("CHANGELOG.md does not start with an [Unreleased] section")
+    if project()["version"] not in headings:
+        problems.append(f"CHANGELOG.md has no section [{project()['version']}]")
     return problems
 
 
@@ -178,8 +204,9 @@ def metadata_problems(text: str) -> list[str]:
             problems.append(f"METADATA {key}: {meta.get(key)!r}, want {want!r}")
     if not meta.get("Summary"):
         problems.append("METADATA has no Summary")
-    if not (meta.get("License") or meta.get("License-Expression")):
-        problems.append("METADATA names no license")
+    problems += _version_problems(meta)
+    problems += license_problems(meta)
+    problems += author_problems(meta)
     classifiers = meta.get_all("Classifier") or []
     for want in REQUIRED_CLASSIFIERS:
         if not any(c.startswith(want) for c in classifiers):
@@ -188,8 +215,52 @@ def metadata_problems(text: str) -> list[str]:
     want_extras = set(proj.get("optional-dependencies", {}))
     if extras != want_extras:
         problems.append(f"extras {sorted(extras)}, want {sorted(want_extras)}")
-    if "## Install" not in (meta.get_payload() or ""):
+    readme = meta.get_payload() or ""
+    if "## Install" not in readme:
         problems.append("the long description is not the README (no Install section)")
+    query = VERSION_QUERY.format(name=proj["name"])
+    if query not in readme:
+        problems.append(f"the README does not show {query}")
+    return problems
+
+
+def _version_problems(meta: email.message.Message) -> list[str]:
+    have = meta.get("Metadata-Version") or ""
+    try:
+        ok = tuple(int(p) for p in have.split(".")) >= MIN_METADATA_VERSION
+    except ValueError:
+        ok = False
+    want = ".".join(map(str, MIN_METADATA_VERSION))
+    return [] if ok else [f"Metadata-Version {have!r}, want {want} or newer"]
+
+
+def license_problems(meta: email.message.Message) -> list[str]:
+    """The SPDX expression and license files of pyproject.toml, said once."""
+    proj = project()
+    problems = []
+    if meta.get("License-Expression") != proj.get("license"):
+        problems.append(f"METADATA License-Expression: {meta.get('License-Expression')!r}, "
+                        f"want {proj.get('license')!r}")
+    files = meta.get_all("License-File") or []
+    if files != proj.get("license-files", []):
+        problems.append(f"METADATA License-File: {files}, want {proj.get('license-files', [])}")
+    if meta.get("License") is not None:
+        problems.append("METADATA has a License field beside the SPDX expression")
+    licensed = [c for c in meta.get_all("Classifier") or [] if c.startswith("License ::")]
+    if licensed:
+        problems.append(f"license classifiers beside the SPDX expression: {licensed}")
+    return problems
+
+
+def author_problems(meta: email.message.Message) -> list[str]:
+    """The authors by name only: the project has no address to give."""
+    names = ", ".join(a["name"] for a in project().get("authors", []))
+    problems = []
+    if meta.get("Author") != names:
+        problems.append(f"METADATA Author: {meta.get('Author')!r}, want {names!r}")
+    for key in ("Author-email", "Maintainer-email"):
+        if meta.get(key) is not None:
+            problems.append(f"METADATA {key}: {meta.get(key)!r}, but no address is given out")
     return problems
 
 

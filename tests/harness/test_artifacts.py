@@ -24,22 +24,25 @@ EPOCH = 1767225600
 def metadata():
     proj = artifacts.project()
     extras = "".join(f"Provides-Extra: {e}\n" for e in proj["optional-dependencies"])
-    return f"""Metadata-Version: 2.2
+    licenses = "".join(f"License-File: {f}\n" for f in proj["license-files"])
+    return f"""Metadata-Version: 2.4
 Name: {NAME}
 Version: {proj["version"]}
 Summary: Immutable str -> float mapping
-License: MIT
-Classifier: License :: OSI Approved :: MIT License
+Author: {proj["authors"][0]["name"]}
+License-Expression: {proj["license"]}
 Classifier: Programming Language :: Python :: Free Threading :: 3 - Stable
 Classifier: Typing :: Typed
 Requires-Python: {proj["requires-python"]}
-{extras}Description-Content-Type: text/markdown
+{licenses}{extras}Description-Content-Type: text/markdown
 
 # {NAME}
 
 ## Install
 
 pip install {NAME}
+
+importlib.metadata.version("{NAME}")
 """
 
 
@@ -129,13 +132,34 @@ def edit_metadata(old, new):
      "METADATA Requires-Python: '>=3.8', want '>=3.12'"),
     (dict(edit=edit_metadata("Provides-Extra: bench\n", "")), "cp313", "extras ['distributed', 'test']"),
     (dict(edit=edit_metadata("## Install", "## Setup")), "cp313", "not the README"),
-    (dict(edit=edit_metadata("License: MIT\n", "")), "cp313", "METADATA names no license"),
+    (dict(edit=edit_metadata("License-Expression: MIT\n", "")), "cp313",
+     "METADATA License-Expression: None, want 'MIT'"),
+    (dict(edit=edit_metadata("License-Expression: MIT\n", "License-Expression: MIT\nLicense: MIT\n")),
+     "cp313", "METADATA has a License field beside the SPDX expression"),
+    (dict(edit=edit_metadata("Classifier: Typing", "Classifier: License :: OSI Approved :: MIT License\n"
+                                                   "Classifier: Typing")),
+     "cp313", "license classifiers beside the SPDX expression: ['License :: OSI Approved :: MIT License']"),
+    (dict(edit=edit_metadata("License-File: LICENSE\n", "")), "cp313",
+     "METADATA License-File: [], want ['LICENSE']"),
+    (dict(edit=edit_metadata("Metadata-Version: 2.4", "Metadata-Version: 2.2")), "cp313",
+     "Metadata-Version '2.2', want 2.4 or newer"),
+    (dict(edit=edit_metadata("Metadata-Version: 2.4", "Metadata-Version: 2.10")), "cp313", None),
+    (dict(edit=edit_metadata("Author: The jadefox developers\n",
+                             "Author-email: The jadefox developers <dev@example.org>\n")), "cp313",
+     "METADATA Author-email: 'The jadefox developers <dev@example.org>', but no address is given out"),
+    (dict(edit=edit_metadata("Author: The jadefox developers\n", "")), "cp313",
+     "METADATA Author: None, want 'The jadefox developers'"),
+    (dict(edit=edit_metadata('importlib.metadata.version("jadefox")', "jadefox.__version__")), "cp313",
+     'the README does not show importlib.metadata.version("jadefox")'),
     (dict(edit=edit_metadata("Summary: Immutable str -> float mapping\n", "")), "cp313",
      "METADATA has no Summary"),
 ])
 def test_each_wheel_fault_is_named(tmp_path, kwargs, pytag, problem):
     problems = artifacts.wheel_problems(make_wheel(tmp_path, **kwargs), pytag, "x86_64", ["/build/here"])
-    assert any(problem in p for p in problems), problems
+    if problem is None:   # a sound variant
+        assert problems == []
+    else:
+        assert any(problem in p for p in problems), problems
 
 
 def test_a_wheel_not_of_this_project_is_named_alone(tmp_path):
@@ -156,14 +180,26 @@ def test_the_free_threaded_module_name_carries_the_t():
     assert artifacts.module_name("cp314", "i686") == f"{NAME}.cpython-314-i386-linux-gnu.so"
 
 
-def make_sdist(tmp_path, mtime=EPOCH, extra=(), skip=(), top=DIST):
+CHANGELOG = f"""# Changelog
+
+## [Unreleased]
+
+## [{artifacts.project()["version"]}]
+
+### Added
+
+- JadeDict
+"""
+
+
+def make_sdist(tmp_path, mtime=EPOCH, extra=(), skip=(), top=DIST, changelog=CHANGELOG):
     path = tmp_path / f"{DIST}.tar.gz"
     with tarfile.open(path, "w:gz") as tar:
         for name in [*artifacts.SDIST_NEEDS, *extra]:
             if name in skip:
                 continue
             info = tarfile.TarInfo(f"{top}/{name}")
-            data = b"x\n"
+            data = changelog.encode() if name == "CHANGELOG.md" else b"x\n"
             info.size, info.mtime = len(data), EPOCH if name != "README.md" else mtime
             tar.addfile(info, io.BytesIO(data))
     return path
@@ -181,6 +217,10 @@ def test_a_sound_sdist_passes(tmp_path):
     (dict(skip=["tests/python/conftest.py"]), "missing tests/python/conftest.py"),
     (dict(skip=["LICENSE"]), "missing LICENSE"),
     (dict(top=f"{NAME}-0.0.9"), f"member outside {DIST}/: {NAME}-0.0.9/PKG-INFO"),
+    (dict(skip=["CHANGELOG.md"]), "missing CHANGELOG.md"),
+    (dict(changelog=CHANGELOG.replace("## [Unreleased]\n", "")),
+     "CHANGELOG.md does not start with an [Unreleased] section"),
+    (dict(changelog=CHANGELOG.replace("## [0.1.0]", "## [0.0.9]")), "CHANGELOG.md has no section [0.1.0]"),
 ])
 def test_each_sdist_fault_is_named(tmp_path, kwargs, problem):
     problems = artifacts.sdist_problems(make_sdist(tmp_path, **kwargs), EPOCH)
@@ -241,3 +281,8 @@ def test_real_machine_code_is_read_through_objdump(tmp_path):
     assert sse2 >= 2 and x87 >= 2, (sse2, x87)
     problems = artifacts.sse2_problems(i686_wheel(tmp_path, so.read_bytes()), "cp314")
     assert problems == [f"the module has {x87} x87 floating-point operations ({sse2} SSE2 ones)"]
+
+
+def test_the_repository_changelog_has_this_version():
+    # A version bump without its changelog section fails here first.
+    assert artifacts.changelog_problems((artifacts.config.REPO / "CHANGELOG.md").read_text()) == []
