@@ -25,7 +25,7 @@ def ensure_runner() -> Path:
         return python
     print(f"installing {NOX} into {RUNNER.relative_to(REPO)}", flush=True)
     venv.EnvBuilder(clear=True, with_pip=True).create(RUNNER)
-    for attempt in range(3):
+    for _ in range(3):
         rc = subprocess.call([python, "-m", "pip", "install", "--retries", "5", "-q",
                               "--disable-pip-version-check", NOX])
         if rc == 0:

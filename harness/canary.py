@@ -5,7 +5,7 @@ import ctypes
 
 import jadefox
 
-jadefox.JadeDict({"a": 1.0}).add_scalar(1.0).to_dict
+_exported = jadefox.JadeDict({"a": 1.0}).add_scalar(1.0).to_dict
 _libc = ctypes.CDLL(None)
 _libc.malloc.restype = ctypes.c_void_p
 for _ in range(3):

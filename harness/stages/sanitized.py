@@ -7,7 +7,6 @@ from __future__ import annotations
 import glob
 import shutil
 import subprocess
-import sysconfig
 
 from .. import build, config, proc, sanitizers
 from ..results import StageReport

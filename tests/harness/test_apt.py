@@ -12,7 +12,9 @@ echo "$(basename "$0") $* DEBIAN_FRONTEND=${DEBIAN_FRONTEND:-}" >>"$STATE/log"
 case " ${FAIL_CALLS:-} " in *" $n "*) exit 1 ;; esac
 """
 # dpkg-query that knows only "g++" as installed.
-DPKG_QUERY = """for p in "$@"; do case "$p" in -*) ;; g++) echo "g++ installed" ;; *) echo "$p not-installed" ;; esac; done
+DPKG_QUERY = """for p in "$@"; do
+  case "$p" in -*) ;; g++) echo "g++ installed" ;; *) echo "$p not-installed" ;; esac
+done
 """
 
 
