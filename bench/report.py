@@ -17,9 +17,8 @@ from pathlib import Path
 import pyperf
 
 GOALS = Path(__file__).with_name("goals.toml")
-COLOURS = {"jadefox": "black", "numpy": "tab:blue", "pandas": "tab:orange", "pandas.Series(d)":
-           "tab:orange", "dict": "tab:green", "sum(d.values())": "tab:green",
-           "fused": "tab:purple", "C": "tab:red"}  # by the candidate's first word
+COLOURS = {"jadefox": "black", "numpy": "tab:blue", "pandas": "tab:orange", "dict": "tab:green",
+           "sum(d.values())": "tab:green", "fused": "tab:purple", "C fold": "tab:red"}
 
 
 def load(path: str) -> tuple[dict, dict]:
@@ -112,12 +111,15 @@ def plot(times: dict, md: dict, path: str) -> None:
     rows = math.ceil(len(times) / cols)
     fig, axes = plt.subplots(rows, cols, figsize=(4.2 * cols, 3.6 * rows), squeeze=False)
     for ax, (workload, cands) in zip(axes.flat, times.items(), strict=False):
+        used = set()
         for cand, by_n in cands.items():
             ns = sorted(by_n)
+            colour = next((c for p, c in COLOURS.items() if cand.startswith(p)), None)
             jd = cand == "jadefox"
-            ax.plot(ns, [by_n[n] for n in ns], marker="o", markersize=3,
-                    linewidth=2.5 if jd else 1.2, color=COLOURS.get(cand.split()[0]),
-                    label=cand, zorder=3 if jd else 2)
+            ax.plot(ns, [by_n[n] for n in ns], marker="o", markersize=3, color=colour,
+                    linestyle="--" if colour in used else "-",  # a second peer of one library
+                    linewidth=2.5 if jd else 1.2, label=cand, zorder=3 if jd else 2)
+            used.add(colour)
         ax.set(xscale="log", yscale="log", title=workload, xlabel="n (keys)", ylabel="ns per key")
         ax.title.set_fontsize(9)
         ax.grid(True, which="major", alpha=0.3)

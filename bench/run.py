@@ -16,14 +16,14 @@ import pyperf
 
 from . import c_fold
 from .checks import CheckFailed
-from .workloads import HELPERS, SIZES, WORKLOADS, Operands, Workload
+from .workloads import HELPERS, WORKLOADS, Operands, Workload
 
 
 @dataclass(frozen=True)
 class Preset:
     workloads: tuple[str, ...] | None  # None: all of them
     peers: tuple[str, ...] | None  # None: all of them
-    sizes: tuple[int, ...]
+    sizes: tuple[int, ...] | None  # None: each workload's own
     processes: int  # pyperf's settings; options on the command line override them
     values: int
     min_time: float
@@ -37,16 +37,18 @@ PRESETS = {
                                "multiply_scalar(2.0)"),
                     peers=("numpy a + b", "numpy a * 2.0", "dict comprehension"),
                     sizes=(1_000, 100_000), processes=1, values=2, min_time=0.01, quiet=True),
-    "full": Preset(workloads=None, peers=None, sizes=SIZES, processes=3, values=3, min_time=0.1),
+    "full": Preset(workloads=None, peers=None, sizes=None, processes=3, values=3, min_time=0.1),
 }
 
 
 def selected(preset: Preset, only: str | None, sizes: str | None) -> list[tuple[Workload, int]]:
     words = [w for w in (only or "").split(",") if w]
-    ns = [int(n) for n in sizes.split(",")] if sizes else preset.sizes
-    return [(w, n) for n in ns for w in WORKLOADS
-            if (preset.workloads is None or w.name in preset.workloads)
-            and (not words or any(word in w.name for word in words))]
+    override = [int(n) for n in sizes.split(",")] if sizes else preset.sizes
+    cases = [(w, n) for w in WORKLOADS
+             if (preset.workloads is None or w.name in preset.workloads)
+             and (not words or any(word in w.name for word in words))
+             for n in override or w.sizes]
+    return sorted(cases, key=lambda case: case[1])  # small sizes first: whole tables early
 
 
 def check_all(cases: list[tuple[Workload, int]]) -> int:
