@@ -12,6 +12,7 @@ import gc
 import json
 import subprocess
 import sys
+from pathlib import Path
 
 from .checks import support
 from .data import make_keys, make_values
@@ -78,6 +79,6 @@ def main(argv: list[str]) -> int:
         print(f"{name:<28} " + ", ".join(f"{what} {v:.1f} bytes/key" for what, v in
                                          results["bytes_per_key"][name].items()), flush=True)
     if args.output:
-        with open(args.output, "w") as f:
-            json.dump(results, f, indent=1)
+        Path(args.output).parent.mkdir(parents=True, exist_ok=True)
+        Path(args.output).write_text(json.dumps(results, indent=1) + "\n")
     return 0 if len(results["bytes_per_key"]) == len(COPIES) else 1

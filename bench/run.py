@@ -11,6 +11,7 @@ import argparse
 import sys
 from dataclasses import dataclass
 from importlib.metadata import PackageNotFoundError, version
+from pathlib import Path
 
 import pyperf
 
@@ -107,6 +108,7 @@ def main(argv: list[str]) -> int:
     runner = pyperf.Runner(processes=preset.processes, values=preset.values,
                            min_time=preset.min_time, metadata=versions(),
                            program_args=("-m", "bench", "run"), add_cmdline_args=pass_options)
+    runner.argparser.prog = "python -m bench run"
     runner.argparser.description = __doc__.split("\n\n")[1].replace("\n", " ")
     runner.argparser.add_argument("--preset", choices=PRESETS, default="full",
                                   help="quick: three workloads against numpy and dict "
@@ -122,7 +124,11 @@ def main(argv: list[str]) -> int:
     if not cases:
         print(f"no workload matches {args.only!r}", file=sys.stderr)
         return 2
-    if not args.worker and check_all(cases):
-        return 1
+    if not args.worker:
+        if check_all(cases):
+            return 1
+        for path in (args.output, args.append):
+            if path:
+                Path(path).parent.mkdir(parents=True, exist_ok=True)
     time_all(runner, preset, cases)
     return 0
