@@ -5,6 +5,7 @@ from __future__ import annotations
 
 import array
 import ctypes
+import functools
 import os
 import shutil
 import subprocess
@@ -20,6 +21,7 @@ def compiler() -> str | None:
     return os.environ.get("CC") or shutil.which("cc") or shutil.which("gcc")
 
 
+@functools.cache
 def compiler_version() -> str:
     cc = compiler()
     if cc is None:
