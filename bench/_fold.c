@@ -1,4 +1,4 @@
-/* A plain sequential fold, compiled with -O2 by bench/compare.py at start-up
+/* A plain sequential fold, compiled with -O2 by bench/c_fold.py when needed
  * and called through ctypes: the floor that JadeDict.sum() is compared with.
  * Without -ffast-math the compiler keeps one accumulator and the left-to-right
  * order, so the result is the same strict fold from -0.0 as sum(). */

@@ -1,0 +1,1 @@
+"""jadefox against dict comprehensions, numpy and pandas (python -m bench)."""
