@@ -65,16 +65,18 @@ def harness_tests(session, report: StageReport) -> None:
 
 def _bench_setup(session, report: StageReport) -> bool:
     return (build.install(session, report, "benchmark tools", "scikit-build-core", "ninja", "cmake",
-                          "numpy", "pandas", "pyperf", "matplotlib")
+                          "pytest", "numpy", "pandas", "pyperf", "matplotlib")
             and build.build_jadefox(build.venv_python(session), report, "build"))
 
 
 def bench_quick(session, report: StageReport) -> None:
-    """The benchmark's short preset: every correctness check it makes before
-    timing, and the ratio report (goals are reported, never asserted)."""
+    """The benchmark's own tests, and its short preset: every correctness
+    check it makes before timing, and the ratio report (goals are reported,
+    never asserted)."""
     if not _bench_setup(session, report):
         return
     python = build.venv_python(session)
+    pytest_run(python, report, "pytest", "tests/bench")
     out = config.BUILD / "bench" / "quick.json"
     out.parent.mkdir(parents=True, exist_ok=True)
     out.unlink(missing_ok=True)
