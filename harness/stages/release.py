@@ -23,6 +23,7 @@ the last commit's time, else a constant."""
 from __future__ import annotations
 
 import contextlib
+import dataclasses
 import os
 import platform
 import shutil
@@ -47,6 +48,11 @@ IN_ROOT = "/jadefox-release"
 # once per target (minutes), kept in the root for the same reason.
 ZIG_IN_ROOT = "/opt/jadefox-ziglang"
 ZIG_CACHE_IN_ROOT = "/var/cache/jadefox-zig"
+# Debian's pyconfig.h only includes the one of its architecture, from
+# /usr/include/<multiarch triplet>/, which zig (a cross compiler bringing its
+# own glibc headers) does not search. Searched last, so zig's glibc 2.28
+# headers still come first.
+DEBIAN_HEADERS_ENV = {"CXXFLAGS": "-idirafter /usr/include"}
 # zig's cache for this machine's wheels, kept across runs.
 ZIG_CACHE = config.BUILD / "zig-cache"
 # The timestamp without git: 2026-01-01.
@@ -352,8 +358,9 @@ def root_wheel(report: StageReport, tools: Path, zig_exe: Path, name: str, sdist
     if not zig_into_root(report, place, zig_exe, wheel.key):
         return wheel
     wrappers = f"{IN_ROOT}/zig-{arch}"
-    wheel.toolchain = zig.toolchain(Path(ZIG_IN_ROOT) / "zig", arch, place.host_path(wrappers),
-                                    Path(ZIG_CACHE_IN_ROOT), seen_as=Path(wrappers))
+    tc = zig.toolchain(Path(ZIG_IN_ROOT) / "zig", arch, place.host_path(wrappers),
+                       Path(ZIG_CACHE_IN_ROOT), seen_as=Path(wrappers))
+    wheel.toolchain = dataclasses.replace(tc, env={**tc.env, **DEBIAN_HEADERS_ENV})
     in_sdist = place.bring(sdist, IN_ROOT)
     place.bring(stand_ins, IN_ROOT)
     build_py = f"{IN_ROOT}/build-venv/bin/python"
