@@ -24,6 +24,7 @@ from __future__ import annotations
 
 import contextlib
 import dataclasses
+import hashlib
 import os
 import platform
 import shutil
@@ -41,12 +42,15 @@ WORK = config.BUILD / "release"
 
 # The roots whose interpreters get a wheel; the rest only run tests.
 ROOT_WHEELS = ("cp314-amd64", "cp314-i386", "cp313t-amd64")
-# Where the release work happens inside a root.
-IN_ROOT = "/jadefox-release"
-# zig inside a root: its package (a hard-linked copy, kept between runs
-# while the root lives) and its cache of the runtime libraries it compiles
-# once per target (minutes), kept in the root for the same reason.
-ZIG_IN_ROOT = "/opt/jadefox-ziglang"
+# Where the release work happens inside a root: one directory per checkout,
+# since the roots are shared and another checkout's release stage may be
+# using the same root at the same time.
+IN_ROOT = f"/jadefox-release-{hashlib.sha256(os.fsencode(config.REPO)).hexdigest()[:12]}"
+# zig inside a root: its package (a hard-linked copy, one per pinned
+# version, kept between runs while the root lives) and its cache of the
+# runtime libraries it compiles once per target (minutes), kept in the root
+# for the same reason; zig's cache takes concurrent builds.
+ZIG_IN_ROOT = f"/opt/jadefox-{zig.ZIGLANG.replace('==', '-')}"
 ZIG_CACHE_IN_ROOT = "/var/cache/jadefox-zig"
 # Debian's pyconfig.h only includes the one of its architecture, from
 # /usr/include/<multiarch triplet>/, which zig (a cross compiler bringing its
@@ -323,23 +327,25 @@ def root_wheel_names() -> list[str]:
 
 
 def zig_into_root(report: StageReport, place: Place, zig_exe: Path, key: str) -> bool:
-    """The host's ziglang package at ZIG_IN_ROOT in the root, copied (as
-    hard links: same file system, no space) unless the copy there is already
-    the same zig; the zig cache directory made."""
-    package = zig_exe.parent
+    """The host's ziglang package at ZIG_IN_ROOT in the root, unless that
+    pinned version is there already: copied (as hard links where the file
+    system allows) under another name and renamed, so a build using the
+    root at the same time never sees half of it; the zig cache made."""
     inside = place.host_path(ZIG_IN_ROOT)
-    same = ((inside / "zig").is_file() and
-            (inside / "zig").stat().st_size == zig_exe.stat().st_size and
-            (inside / "zig").stat().st_mtime == zig_exe.stat().st_mtime)
     log = report.log_path(f"{key}-zig")
-    if not same:
-        roots.safe_remove(inside)
+    if not (inside / "zig").is_file():
+        partial = inside.with_name(f"{inside.name}.new{os.getpid()}")
+        roots.safe_remove(partial)
         roots.make_dir(inside.parent)
         prefix = privilege.root_prefix() or ()
-        # Hard links where the file system allows, a copy elsewhere.
-        if proc.run([*prefix, "cp", "-al", package, inside], log=log, show=False) != 0 and \
-                proc.run([*prefix, "cp", "-a", package, inside], log=log, show=False) != 0:
-            return report.check(f"{key}: zig in the root", False, f"could not copy {package}",
+        copied = any(proc.run([*prefix, "cp", how, zig_exe.parent, partial], log=log, show=False) == 0
+                     for how in ("-al", "-a"))
+        # mv -T fails when another run got there first, which is as good.
+        moved = copied and proc.run([*prefix, "mv", "-T", partial, inside], log=log, show=False) == 0
+        roots.safe_remove(partial)
+        if not (inside / "zig").is_file():
+            return report.check(f"{key}: zig in the root", False,
+                                f"could not copy {zig_exe.parent} (copied {copied}, moved {moved})",
                                 _tail(log))
     roots.make_dir(place.host_path(ZIG_CACHE_IN_ROOT))
     return report.check(f"{key}: zig in the root", True)
