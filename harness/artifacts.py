@@ -7,7 +7,8 @@ SOURCE_DATE_EPOCH and include what a build and the tests need, and a
 CHANGELOG.md in Keep a Changelog form with a section for this version.
 
 wheel: the tags (the file name and WHEEL agree; the Python tag, such as
-cp313t; a manylinux_2_N tag for the machine, x86_64 or i686), the exact file
+cp313t; a manylinux_2_N tag for the machine, x86_64 or i686, with N at most
+28), the exact file
 list (the module, the stub beside it, the stub package with py.typed, the
 license), every RECORD hash, the metadata (core metadata 2.4: the license as
 an SPDX expression with its files, no license classifier; the authors by
@@ -15,7 +16,10 @@ name only; the README, which shows how to ask for the installed version, as
 the long description), and no build-machine path in the
 module: none of the directories the build ran in, and only relative source
 names (module/errors.cpp), which is how the internal-failure diagnostic
-names them. On i686 the module must compute doubles with SSE2, never x87.
+names them. The module's linkage: it exports PyInit_jadefox alone, needs
+no shared library but glibc's and the system unwinder (no C++ runtime), and
+no glibc symbol version above the wheel's floor. On i686 the module must
+compute doubles with SSE2, never x87.
 
 What the metadata must say comes from the project's own pyproject.toml, so
 adding an extra or bumping the version needs no change here."""
@@ -48,6 +52,16 @@ SDIST_NEEDS = ("PKG-INFO", "pyproject.toml", "CMakeLists.txt", "LICENSE", "READM
                "tests/python/conftest.py")
 # What must never travel in an sdist: build output, environments, history.
 SDIST_JUNK = ("build/", ".venv/", ".git/", "dist/")
+
+# The newest glibc a wheel may require: manylinux_2_28 is the floor most of
+# the ecosystem builds to (RHEL 8 and its rebuilds, Debian 10).
+MAX_GLIBC = (2, 28)
+# The shared libraries the module may need: glibc's own and libgcc_s (the
+# unwinder every glibc system has); never a C++ runtime.
+ALLOWED_NEEDED = ("libc.so.6", "libm.so.6", "libgcc_s.so.1", "libpthread.so.0", "libdl.so.2",
+                  "ld-linux-x86-64.so.2", "ld-linux.so.2")
+# The one symbol the module exports.
+EXPORTED = ("PyInit_jadefox",)
 
 REQUIRED_CLASSIFIERS = ("Programming Language :: Python :: Free Threading", "Typing :: Typed")
 # The license is an SPDX expression with its files named (core metadata
@@ -144,8 +158,11 @@ def wheel_problems(path: Path, pytag: str, arch: str, forbidden: Sequence[str] =
     want_py = pytag.rstrip("t")
     if (py, abi) != (want_py, pytag):
         problems.append(f"tags {py}-{abi}, want {want_py}-{pytag}")
-    if not re.fullmatch(rf"manylinux_2_\d+_{arch}", plat):
+    floor = re.fullmatch(rf"manylinux_2_(\d+)_{arch}", plat)
+    if not floor:
         problems.append(f"platform tag {plat} is not manylinux_2_N_{arch}")
+    elif (2, int(floor.group(1))) > MAX_GLIBC:
+        problems.append(f"platform tag {plat} is newer than manylinux_{_glibc_text(MAX_GLIBC, '_')}")
     info = f"{dist_name()}.dist-info/"
     with zipfile.ZipFile(path) as zf:
         names = {n for n in zf.namelist() if not n.endswith("/")}  # not directories
@@ -277,6 +294,78 @@ def module_problems(data: bytes, forbidden: Sequence[str]) -> list[str]:
     return problems
 
 
+# --- the module's linkage ---------------------------------------------------------
+
+def _glibc_text(version: tuple[int, ...], sep: str = ".") -> str:
+    return sep.join(map(str, version))
+
+
+def module_bytes(path: Path, pytag: str, arch: str) -> bytes:
+    """The extension module's file in the wheel at `path`."""
+    with zipfile.ZipFile(path) as zf:
+        return zf.read(module_name(pytag, arch))
+
+
+def _tool_output(argv: Sequence[str], module: bytes) -> str:
+    """The output of a binutils tool (argv without the file) on `module`."""
+    with tempfile.NamedTemporaryFile(suffix=".so") as f:
+        f.write(module)
+        f.flush()
+        return subprocess.run([*argv, f.name], check=True, capture_output=True, text=True).stdout
+
+
+def needed_libraries(module: bytes) -> list[str]:
+    """The module's DT_NEEDED entries, as readelf -d shows them."""
+    return re.findall(r"\(NEEDED\)\s+Shared library: \[([^\]]+)\]",
+                      _tool_output(["readelf", "-d", "-W"], module))
+
+
+def exported_symbols(module: bytes) -> list[str]:
+    """The names the module defines in its dynamic symbol table."""
+    out = _tool_output(["nm", "-D", "--defined-only", "--format=posix"], module)
+    return sorted({line.split()[0].split("@")[0] for line in out.splitlines() if line.strip()})
+
+
+def glibc_requirements(module: bytes) -> dict[tuple[int, ...], list[str]]:
+    """glibc symbol versions the module asks for -> the symbols asking (from
+    objdump -T: the undefined ones, *UND*)."""
+    found: dict[tuple[int, ...], list[str]] = {}
+    for line in _tool_output(["objdump", "-T", "-W"], module).splitlines():
+        m = re.search(r"\*UND\*\s+\S+\s+(?:\(?)GLIBC_([\d.]+)\)?\s+(\S+)$", line)
+        if m:
+            version = tuple(int(p) for p in m.group(1).split("."))
+            found.setdefault(version, []).append(m.group(2))
+    return {v: sorted(set(names)) for v, names in sorted(found.items())}
+
+
+def glibc_floor(module: bytes) -> str:
+    """The newest glibc version the module requires and the symbols that set
+    it, e.g. "2.25: getrandom"; for the release's report."""
+    needs = glibc_requirements(module)
+    if not needs:
+        return "no versioned glibc symbol"
+    version = max(needs)
+    return f"{_glibc_text(version)}: {', '.join(needs[version])}"
+
+
+def linkage_problems(path: Path, pytag: str, arch: str) -> list[str]:
+    """The module exports PyInit_jadefox alone, needs only glibc's libraries
+    and libgcc_s (no C++ runtime), and no glibc symbol above MAX_GLIBC."""
+    module = module_bytes(path, pytag, arch)
+    problems = []
+    exported = exported_symbols(module)
+    if exported != list(EXPORTED):
+        problems.append(f"the module exports {exported[:8]}, want {list(EXPORTED)}")
+    others = [lib for lib in needed_libraries(module) if lib not in ALLOWED_NEEDED]
+    if others:
+        problems.append(f"the module needs {others}, beyond glibc and libgcc_s")
+    too_new = {v: names for v, names in glibc_requirements(module).items() if v > MAX_GLIBC}
+    for version, names in too_new.items():
+        problems.append(f"the module needs GLIBC_{_glibc_text(version)} "
+                        f"(newer than {_glibc_text(MAX_GLIBC)}): {', '.join(names[:5])}")
+    return problems
+
+
 # --- i686 machine code ---------------------------------------------------------
 
 def count_double_operations(disassembly: str) -> tuple[int, int]:
@@ -285,19 +374,13 @@ def count_double_operations(disassembly: str) -> tuple[int, int]:
 
 
 def disassemble(module: bytes) -> str:
-    with tempfile.NamedTemporaryFile(suffix=".so") as f:
-        f.write(module)
-        f.flush()
-        return subprocess.run(["objdump", "-d", "--no-show-raw-insn", f.name], check=True,
-                              capture_output=True, text=True).stdout
+    return _tool_output(["objdump", "-d", "--no-show-raw-insn"], module)
 
 
 def sse2_problems(path: Path, pytag: str) -> list[str]:
     """32-bit x86: doubles must be computed in SSE2 registers, never on the
     x87 stack, whose 80-bit intermediates would round differently."""
-    with zipfile.ZipFile(path) as zf:
-        module = zf.read(module_name(pytag, "i686"))
-    sse2, x87 = count_double_operations(disassemble(module))
+    sse2, x87 = count_double_operations(disassemble(module_bytes(path, pytag, "i686")))
     problems = []
     if sse2 == 0:
         problems.append("the module has no SSE2 double operation")

@@ -5,7 +5,11 @@ The sdist is built from the work tree; every wheel is built from the
 unpacked sdist, offline: this machine's (one per CPython with the GIL found
 here) in a venv holding the build tools, and the Debian roots' (cp314 on
 x86_64 and i686, free-threaded cp313t) with Debian's own build tools inside
-the root. auditwheel repairs each to the manylinux tag its glibc allows,
+the root. Every wheel is compiled by zig (harness/zig.py) for glibc 2.28,
+whatever glibc the place it is built in has; inside a root the host's zig
+runs (a static x86-64 executable, so an i386 root runs it too) from a copy
+kept in the root. auditwheel repairs each to the manylinux tag its symbols
+allow,
 twine and harness.artifacts check them, and one wheel is built a second
 time from a longer directory and must come out byte for byte the same. Each
 wheel is then installed with pip --no-index, binary only, into a fresh venv
@@ -19,6 +23,8 @@ the last commit's time, else a constant."""
 from __future__ import annotations
 
 import contextlib
+import dataclasses
+import hashlib
 import os
 import platform
 import shutil
@@ -28,7 +34,7 @@ from collections.abc import Iterator, Mapping, Sequence
 from dataclasses import dataclass
 from pathlib import Path
 
-from .. import artifacts, config, interpreters, privilege, proc, roots
+from .. import artifacts, config, interpreters, privilege, proc, roots, zig
 from ..results import StageReport, StageSkipped
 
 DIST = config.REPO / "dist"
@@ -36,8 +42,23 @@ WORK = config.BUILD / "release"
 
 # The roots whose interpreters get a wheel; the rest only run tests.
 ROOT_WHEELS = ("cp314-amd64", "cp314-i386", "cp313t-amd64")
-# Where the release work happens inside a root.
-IN_ROOT = "/jadefox-release"
+# Where the release work happens inside a root: one directory per checkout,
+# since the roots are shared and another checkout's release stage may be
+# using the same root at the same time.
+IN_ROOT = f"/jadefox-release-{hashlib.sha256(os.fsencode(config.REPO)).hexdigest()[:12]}"
+# zig inside a root: its package (a hard-linked copy, one per pinned
+# version, kept between runs while the root lives) and its cache of the
+# runtime libraries it compiles once per target (minutes), kept in the root
+# for the same reason; zig's cache takes concurrent builds.
+ZIG_IN_ROOT = f"/opt/jadefox-{zig.ZIGLANG.replace('==', '-')}"
+ZIG_CACHE_IN_ROOT = "/var/cache/jadefox-zig"
+# Debian's pyconfig.h only includes the one of its architecture, from
+# /usr/include/<multiarch triplet>/, which zig (a cross compiler bringing its
+# own glibc headers) does not search. Searched last, so zig's glibc 2.28
+# headers still come first.
+DEBIAN_HEADERS_ENV = {"CXXFLAGS": "-idirafter /usr/include"}
+# zig's cache for this machine's wheels, kept across runs.
+ZIG_CACHE = config.BUILD / "zig-cache"
 # The timestamp without git: 2026-01-01.
 FALLBACK_EPOCH = 1767225600
 # The wheel's machine tag for Debian's architecture names and this machine's.
@@ -109,6 +130,7 @@ class Wheel:
     place: Place
     python: str             # the interpreter it is for, as seen in `place`
     work: str               # its work directory, as seen in `place`
+    toolchain: zig.Toolchain | None = None  # its compiler, once set up
     path: Path | None = None  # the repaired wheel in dist/, once made
 
     @property
@@ -209,14 +231,17 @@ def build_sdist(report: StageReport, tools: Path, epoch: int) -> Path:
 def build_wheel(report: StageReport, name: str, wheel: Wheel, sdist: str, build_python: str,
                 epoch: int, raw: str) -> bool:
     """The raw wheel into `raw` (in the wheel's place), from the sdist
-    unpacked there, as the check `name`; `build_python` has the build tools."""
+    unpacked there, by the wheel's zig toolchain, as the check `name`;
+    `build_python` has the build tools."""
+    tc = wheel.toolchain
+    assert tc is not None
     return _steps(report, name, wheel.place, [
         ("unpack", ["sh", "-c", 'rm -rf "$1" && mkdir -p "$1" && tar -C "$1" -xzf "$2"',
                     "unpack", f"{wheel.work}/unpacked", sdist]),
         ("pip wheel", [build_python, "-m", "pip", "wheel", "-v", "--no-index",
-                       "--no-build-isolation", "--no-deps", "--no-cache-dir", wheel.source,
-                       "-w", raw]),
-    ], env={"SOURCE_DATE_EPOCH": str(epoch), **config.PIP_QUIET_ENV})
+                       "--no-build-isolation", "--no-deps", "--no-cache-dir",
+                       *tc.config_settings, wheel.source, "-w", raw]),
+    ], env={"SOURCE_DATE_EPOCH": str(epoch), **config.PIP_QUIET_ENV, **tc.env})
 
 
 def repair(report: StageReport, tools: Path, name: str, raw: Path, epoch: int) -> Path | None:
@@ -253,15 +278,28 @@ def download_test_tools(report: StageReport, key: str, python: Path, wheelhouse:
     report.check(f"{key}: test tools downloaded", rc == 0, "pip download failed", _tail(log))
 
 
-def host_wheels(report: StageReport, tools: Path, sdist: Path, epoch: int,
+def install_zig(report: StageReport, tools: Path) -> Path | None:
+    """The zig executable, installed into the release tools' venv; None,
+    booked as a failed check, when pip cannot install it."""
+    log = report.log_path("ziglang")
+    rc = zig.install(tools, log)
+    if not report.check("zig: installed", rc == 0, f"pip install {zig.ZIGLANG} failed",
+                        _tail(log)):
+        return None
+    return zig.executable(tools)
+
+
+def host_wheels(report: StageReport, tools: Path, zig_exe: Path, sdist: Path, epoch: int,
                 wheelhouse: Path) -> tuple[list[Wheel], dict[str, Path]]:
     """This machine's wheels, and the venv interpreter each was built with."""
     arch = MACHINE_TAGS[platform.machine()]
+    toolchain = zig.toolchain(zig_exe, arch, WORK / f"zig-{arch}", ZIG_CACHE)
     made, builders = [], {}
     for interp in interpreters.host_interpreters():
         if interp.free_threaded:   # the free-threaded wheel comes from its root
             continue
-        wheel = Wheel(interp.tag, arch, Place(), str(interp.path), str(WORK / f"{interp.tag}-{arch}"))
+        wheel = Wheel(interp.tag, arch, Place(), str(interp.path), str(WORK / f"{interp.tag}-{arch}"),
+                      toolchain)
         made.append(wheel)
         build_py = _venv(report, interp.path, f"release-build-{interp.tag}", BUILD_TOOLS)
         if build_py is None:
@@ -288,15 +326,47 @@ def root_wheel_names() -> list[str]:
     return list(ROOT_WHEELS)
 
 
-def root_wheel(report: StageReport, tools: Path, name: str, sdist: Path, stand_ins: Path,
-               epoch: int) -> Wheel:
+def zig_into_root(report: StageReport, place: Place, zig_exe: Path, key: str) -> bool:
+    """The host's ziglang package at ZIG_IN_ROOT in the root, unless that
+    pinned version is there already: copied (as hard links where the file
+    system allows) under another name and renamed, so a build using the
+    root at the same time never sees half of it; the zig cache made."""
+    inside = place.host_path(ZIG_IN_ROOT)
+    log = report.log_path(f"{key}-zig")
+    if not (inside / "zig").is_file():
+        partial = inside.with_name(f"{inside.name}.new{os.getpid()}")
+        roots.safe_remove(partial)
+        roots.make_dir(inside.parent)
+        prefix = privilege.root_prefix() or ()
+        copied = any(proc.run([*prefix, "cp", how, zig_exe.parent, partial], log=log, show=False) == 0
+                     for how in ("-al", "-a"))
+        # mv -T fails when another run got there first, which is as good.
+        moved = copied and proc.run([*prefix, "mv", "-T", partial, inside], log=log, show=False) == 0
+        roots.safe_remove(partial)
+        if not (inside / "zig").is_file():
+            return report.check(f"{key}: zig in the root", False,
+                                f"could not copy {zig_exe.parent} (copied {copied}, moved {moved})",
+                                _tail(log))
+    roots.make_dir(place.host_path(ZIG_CACHE_IN_ROOT))
+    return report.check(f"{key}: zig in the root", True)
+
+
+def root_wheel(report: StageReport, tools: Path, zig_exe: Path, name: str, sdist: Path,
+               stand_ins: Path, epoch: int) -> Wheel:
     root = roots.get(name)
     place = Place(root)
-    wheel = Wheel(name.split("-")[0], MACHINE_TAGS[root.arch], place, root.python, IN_ROOT)
+    arch = MACHINE_TAGS[root.arch]
+    wheel = Wheel(name.split("-")[0], arch, place, root.python, IN_ROOT)
     if place.run(["sh", "-c", 'rm -rf "$1" && mkdir -p "$1"', "fresh", IN_ROOT],
                  log=report.log_path(f"{wheel.key}-fresh")) != 0:
         report.failed(f"{wheel.key}: wheel build", f"could not make {IN_ROOT} in the root {name}")
         return wheel
+    if not zig_into_root(report, place, zig_exe, wheel.key):
+        return wheel
+    wrappers = f"{IN_ROOT}/zig-{arch}"
+    tc = zig.toolchain(Path(ZIG_IN_ROOT) / "zig", arch, place.host_path(wrappers),
+                       Path(ZIG_CACHE_IN_ROOT), seen_as=Path(wrappers))
+    wheel.toolchain = dataclasses.replace(tc, env={**tc.env, **DEBIAN_HEADERS_ENV})
     in_sdist = place.bring(sdist, IN_ROOT)
     place.bring(stand_ins, IN_ROOT)
     build_py = f"{IN_ROOT}/build-venv/bin/python"
@@ -311,8 +381,8 @@ def root_wheel(report: StageReport, tools: Path, name: str, sdist: Path, stand_i
     return wheel
 
 
-def root_wheels(report: StageReport, tools: Path, sdist: Path, stand_ins: Path, epoch: int,
-                in_use: contextlib.ExitStack) -> list[Wheel]:
+def root_wheels(report: StageReport, tools: Path, zig_exe: Path, sdist: Path, stand_ins: Path,
+                epoch: int, in_use: contextlib.ExitStack) -> list[Wheel]:
     """The Debian roots' wheels; each root stays in use (nothing remakes
     it) until `in_use` closes."""
     try:
@@ -334,7 +404,7 @@ def root_wheels(report: StageReport, tools: Path, sdist: Path, stand_ins: Path, 
         except RuntimeError as error:
             report.failed(f"wheel of the root {name}", str(error))
             continue
-        wheels.append(root_wheel(report, tools, name, sdist, stand_ins, epoch))
+        wheels.append(root_wheel(report, tools, zig_exe, name, sdist, stand_ins, epoch))
     return wheels
 
 
@@ -354,7 +424,7 @@ def check_reproducible(report: StageReport, tools: Path, first: Wheel, build_py:
     """The wheel again, from the sdist unpacked under a longer path, must be
     the same bytes."""
     again = Wheel(first.pytag, first.arch, first.place, first.python,
-                  str(WORK / "again" / "a-longer-directory-name"))
+                  str(WORK / "again" / "a-longer-directory-name"), first.toolchain)
     raw = f"{again.work}/raw"
     if not build_wheel(report, f"{again.key}: wheel built again", again, str(sdist),
                        str(build_py), epoch, raw):
@@ -367,9 +437,9 @@ def check_reproducible(report: StageReport, tools: Path, first: Wheel, build_py:
 
 def forbidden_paths(wheel: Wheel) -> list[str]:
     """The directories the build ran in, which must not show in the module."""
-    paths = [wheel.source, str(config.REPO), str(WORK), "/tmp/"]
+    paths = [wheel.source, str(config.REPO), str(WORK), "/tmp/", str(ZIG_CACHE)]
     if wheel.place.root is not None:
-        paths.append(str(wheel.place.host_path(wheel.source)))
+        paths += [str(wheel.place.host_path(wheel.source)), ZIG_IN_ROOT, ZIG_CACHE_IN_ROOT]
     return paths
 
 
@@ -377,6 +447,10 @@ def check_wheel(report: StageReport, wheel: Wheel) -> None:
     assert wheel.path
     _problems(report, f"{wheel.key}: wheel contents",
               artifacts.wheel_problems(wheel.path, wheel.pytag, wheel.arch, forbidden_paths(wheel)))
+    _problems(report, f"{wheel.key}: linkage",
+              artifacts.linkage_problems(wheel.path, wheel.pytag, wheel.arch))
+    module = artifacts.module_bytes(wheel.path, wheel.pytag, wheel.arch)
+    proc.say(f"  newest glibc it needs: {artifacts.glibc_floor(module)}")
     if wheel.arch == "i686":
         _problems(report, f"{wheel.key}: SSE2 arithmetic",
                   artifacts.sse2_problems(wheel.path, wheel.pytag))
@@ -472,10 +546,13 @@ def run(report: StageReport) -> None:
     stand_ins = WORK / "stand-in-compilers"
     make_stand_in_compilers(stand_ins)
     wheelhouse = WORK / "wheelhouse"
-    wheels, builders = host_wheels(report, tools, sdist, epoch, wheelhouse)
+    zig_exe = install_zig(report, tools)
+    if zig_exe is None:
+        return
+    wheels, builders = host_wheels(report, tools, zig_exe, sdist, epoch, wheelhouse)
 
     with contextlib.ExitStack() as in_use:
-        wheels += root_wheels(report, tools, sdist, stand_ins, epoch, in_use)
+        wheels += root_wheels(report, tools, zig_exe, sdist, stand_ins, epoch, in_use)
         made = {w.key: w.path for w in wheels if w.path}
         first = wheels[0] if wheels else None
         if first and first.path and first.key in builders:

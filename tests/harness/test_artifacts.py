@@ -67,7 +67,7 @@ def record(files):
     return ("\n".join(rows) + "\n").encode()
 
 
-def make_wheel(tmp_path, tag="cp313-cp313-manylinux_2_36_x86_64", name_tag=None, edit=None,
+def make_wheel(tmp_path, tag="cp313-cp313-manylinux_2_26_x86_64", name_tag=None, edit=None,
                after_record=None, **files_kwargs):
     files = wheel_files(tag, **files_kwargs)
     if edit:
@@ -85,7 +85,7 @@ def make_wheel(tmp_path, tag="cp313-cp313-manylinux_2_36_x86_64", name_tag=None,
 def test_a_sound_wheel_passes(tmp_path):
     path = make_wheel(tmp_path)
     assert artifacts.wheel_problems(path, "cp313", "x86_64", ["/build/here"]) == []
-    assert artifacts.wheel_tags(path) == ("cp313", "cp313", "manylinux_2_36_x86_64")
+    assert artifacts.wheel_tags(path) == ("cp313", "cp313", "manylinux_2_26_x86_64")
 
 
 def replace_so(data):
@@ -122,6 +122,9 @@ def edit_metadata(old, new):
     (dict(tag="cp313-cp313-linux_x86_64"), "cp313",
      "platform tag linux_x86_64 is not manylinux_2_N_x86_64"),
     (dict(name_tag="cp313-cp313-manylinux_2_17_x86_64"), "cp313", "differ from the file name"),
+    (dict(tag="cp313-cp313-manylinux_2_29_x86_64"), "cp313",
+     "platform tag manylinux_2_29_x86_64 is newer than manylinux_2_28"),
+    (dict(tag="cp313-cp313-manylinux_2_28_x86_64"), "cp313", None),
     (dict(), "cp313t", "tags cp313-cp313, want cp313-cp313t"),
     (dict(edit=lambda f: f.__setitem__(INFO + "WHEEL", f[INFO + "WHEEL"].replace(b": false", b": true"))),
      "cp313", "WHEEL says Root-Is-Purelib is not false"),
@@ -163,14 +166,14 @@ def test_each_wheel_fault_is_named(tmp_path, kwargs, pytag, problem):
 
 
 def test_a_wheel_not_of_this_project_is_named_alone(tmp_path):
-    path = tmp_path / "other-0.1.0-cp313-cp313-manylinux_2_36_x86_64.whl"
+    path = tmp_path / "other-0.1.0-cp313-cp313-manylinux_2_26_x86_64.whl"
     path.write_bytes(b"")
     assert artifacts.wheel_problems(path, "cp313", "x86_64") == [f"unexpected wheel name {path.name}"]
 
 
 def test_the_module_name_must_match_the_machine(tmp_path):
     # An x86_64 module in a wheel tagged i686 is caught by its file name.
-    path = make_wheel(tmp_path, tag="cp313-cp313-manylinux_2_38_i686")
+    path = make_wheel(tmp_path, tag="cp313-cp313-manylinux_2_28_i686")
     problems = artifacts.wheel_problems(path, "cp313", "i686")
     assert any(f"{NAME}.cpython-313-i386-linux-gnu.so" in p for p in problems), problems
 
@@ -252,7 +255,7 @@ I686_SO = f"{NAME}.cpython-314-i386-linux-gnu.so"
 
 
 def i686_wheel(tmp_path, module=b"\x7fELF"):
-    return make_wheel(tmp_path, tag="cp314-cp314-manylinux_2_38_i686", so=I686_SO, module=module)
+    return make_wheel(tmp_path, tag="cp314-cp314-manylinux_2_28_i686", so=I686_SO, module=module)
 
 
 def test_an_sse2_module_passes_and_x87_or_no_sse2_is_named(tmp_path, stand_ins):
@@ -281,6 +284,100 @@ def test_real_machine_code_is_read_through_objdump(tmp_path):
     assert sse2 >= 2 and x87 >= 2, (sse2, x87)
     problems = artifacts.sse2_problems(i686_wheel(tmp_path, so.read_bytes()), "cp314")
     assert problems == [f"the module has {x87} x87 floating-point operations ({sse2} SSE2 ones)"]
+
+
+# What readelf -d, nm -D and objdump -T print for a sound module (zig-built,
+# trimmed) and for one built by GCC against the shared C++ runtime.
+READELF_SOUND = """
+Dynamic section at offset 0x2de0 contains 27 entries:
+  Tag        Type                         Name/Value
+ 0x0000000000000001 (NEEDED)             Shared library: [libgcc_s.so.1]
+ 0x0000000000000001 (NEEDED)             Shared library: [libc.so.6]
+ 0x0000000000000001 (NEEDED)             Shared library: [ld-linux-x86-64.so.2]
+ 0x000000000000000e (SONAME)             Library soname: [jadefox.so]
+"""
+READELF_CXX = READELF_SOUND + """\
+ 0x0000000000000001 (NEEDED)             Shared library: [libstdc++.so.6]
+"""
+NM_SOUND = "PyInit_jadefox T 0000000000012340 0000000000000042\n"
+NM_LEAKY = NM_SOUND + "_ZN7jadefox4coreEv T 0000000000012400 10\n"
+OBJDUMP_T = """
+jadefox.so:     file format elf64-x86-64
+
+DYNAMIC SYMBOL TABLE:
+0000000000000000      DF *UND*  0000000000000000 (GLIBC_2.2.5) malloc
+0000000000000000      DF *UND*  0000000000000000 (GLIBC_2.25) getrandom
+0000000000000000      DF *UND*  0000000000000000 (GLIBC_2.17) clock_gettime
+0000000000000000      DF *UND*  0000000000000000 (GCC_3.0)    _Unwind_Resume
+0000000000012340 g    DF .text  0000000000000042 PyInit_jadefox
+"""
+OBJDUMP_NEW = OBJDUMP_T + """\
+0000000000000000      DF *UND*  0000000000000000  GLIBC_2.34  pthread_once
+0000000000000000      DF *UND*  0000000000000000  GLIBC_2.34  __pthread_key_create
+0000000000000000      DF *UND*  0000000000000000  GLIBC_2.36  arc4random
+"""
+
+
+@pytest.fixture
+def elf_tools(stand_ins, tmp_path):
+    """readelf, nm and objdump stand-ins printing what the test writes."""
+    outputs = {}
+    for tool in ("readelf", "nm", "objdump"):
+        out = tmp_path / f"{tool}.txt"
+        stand_ins(tool, f"cat '{out}'\n")
+        outputs[tool] = out
+
+    def set_outputs(readelf=READELF_SOUND, nm=NM_SOUND, objdump=OBJDUMP_T):
+        for tool, text in (("readelf", readelf), ("nm", nm), ("objdump", objdump)):
+            outputs[tool].write_text(text)
+    set_outputs()
+    return set_outputs
+
+
+def test_glibc_requirements_and_the_symbols_that_set_the_floor(elf_tools):
+    elf_tools(objdump=OBJDUMP_NEW)
+    needs = artifacts.glibc_requirements(b"\x7fELF")
+    assert list(needs) == [(2, 2, 5), (2, 17), (2, 25), (2, 34), (2, 36)]
+    assert needs[(2, 34)] == ["__pthread_key_create", "pthread_once"]
+    assert artifacts.glibc_floor(b"\x7fELF") == "2.36: arc4random"
+    elf_tools()
+    assert artifacts.glibc_floor(b"\x7fELF") == "2.25: getrandom"
+    elf_tools(objdump="")
+    assert artifacts.glibc_floor(b"\x7fELF") == "no versioned glibc symbol"
+
+
+@pytest.mark.parametrize("outputs, problems", [
+    (dict(), []),
+    (dict(readelf=READELF_CXX), ["the module needs ['libstdc++.so.6'], beyond glibc and libgcc_s"]),
+    (dict(nm=NM_LEAKY), ["the module exports ['PyInit_jadefox', '_ZN7jadefox4coreEv'], "
+                         "want ['PyInit_jadefox']"]),
+    (dict(objdump=OBJDUMP_NEW), [
+        "the module needs GLIBC_2.34 (newer than 2.28): __pthread_key_create, pthread_once",
+        "the module needs GLIBC_2.36 (newer than 2.28): arc4random"]),
+])
+def test_the_module_linkage_is_judged(tmp_path, elf_tools, outputs, problems):
+    elf_tools(**outputs)
+    assert artifacts.linkage_problems(make_wheel(tmp_path), "cp313", "x86_64") == problems
+
+
+@pytest.mark.skipif(not (shutil.which("gcc") and shutil.which("readelf") and shutil.which("nm")),
+                    reason="needs gcc and binutils")
+def test_real_linkage_is_read_through_binutils(tmp_path):
+    # A C++ object built against the shared runtime, exporting everything:
+    # both faults the release wheels must not have.
+    src = tmp_path / "m.cpp"
+    src.write_text('#include <cstdio>\n#include <string>\n'
+                   'extern "C" int PyInit_jadefox() { return std::puts(std::to_string(4).c_str()); }\n'
+                   'int helper(int x) { return x + 1; }\n')
+    so = tmp_path / "m.so"
+    subprocess.run(["g++", "-O1", "-shared", "-fPIC", "-o", so, src], check=True)
+    module = so.read_bytes()
+    assert "libstdc++.so.6" in artifacts.needed_libraries(module)
+    assert {"PyInit_jadefox", "_Z6helperi"} <= set(artifacts.exported_symbols(module))
+    assert "puts" in artifacts.glibc_requirements(module)[(2, 2, 5)]
+    problems = artifacts.linkage_problems(make_wheel(tmp_path, module=module), "cp313", "x86_64")
+    assert any("libstdc++.so.6" in p for p in problems), problems
+    assert any("_Z6helperi" in p for p in problems), problems
 
 
 def test_the_repository_changelog_has_this_version():

@@ -77,3 +77,40 @@ def test_stand_in_compilers_fail_loudly(tmp_path):
         assert done.returncode == 1
         assert done.stderr == f"{tool}: no compiler here (binary install only)\n"
 
+
+
+class RecordingPlace:
+    """A place that records each command and its environment, and succeeds."""
+    root = None
+
+    def __init__(self):
+        self.calls = []
+
+    def run(self, argv, *, log, env=None, **kwargs):
+        self.calls.append(([str(a) for a in argv], dict(env or {})))
+        return 0
+
+
+def test_every_wheel_is_compiled_by_its_zig_toolchain(results_root, tmp_path):
+    toolchain = release.zig.toolchain(tmp_path / "zig", "i686", tmp_path / "wrappers",
+                                      tmp_path / "cache")
+    place = RecordingPlace()
+    wheel = release.Wheel("cp314", "i686", place, "/usr/bin/python3.14", "/w", toolchain)
+    assert release.build_wheel(StageReport("release"), "cp314-i686: wheel build", wheel,
+                               "/w/sdist.tar.gz", "/w/venv/bin/python", 1700000000, "/w/raw")
+    (unpack, _), (pip, env) = place.calls
+    assert unpack[-2:] == ["/w/unpacked", "/w/sdist.tar.gz"]
+    # The CMake settings come before the source tree, and the compilers are zig's.
+    assert pip[pip.index(wheel.source) - len(toolchain.config_settings):pip.index(wheel.source)] \
+        == list(toolchain.config_settings)
+    assert env["CXX"] == str(tmp_path / "wrappers" / "c++")
+    assert env["ZIG_GLOBAL_CACHE_DIR"] == str(tmp_path / "cache")
+    assert env["SOURCE_DATE_EPOCH"] == "1700000000"
+
+
+def test_zig_and_its_caches_must_not_show_in_a_module():
+    host = release.Wheel("cp313", "x86_64", release.Place(), "/usr/bin/python3.13", "/w")
+    assert str(release.ZIG_CACHE) in release.forbidden_paths(host)
+    root = release.Wheel("cp314", "x86_64", release.Place(release.roots.get("cp314-amd64")),
+                         "/usr/bin/python3.14", release.IN_ROOT)
+    assert {release.ZIG_IN_ROOT, release.ZIG_CACHE_IN_ROOT} <= set(release.forbidden_paths(root))
