@@ -11,6 +11,11 @@ BUILD = REPO / "build"
 RESULTS = BUILD / "results"   # one directory per stage, JUnit XML files only
 LOGS = BUILD / "logs"         # one directory per stage
 
+# Caches that outlive a checkout, so that a fresh clone's run is warm:
+# zig's compiled C and C++ runtimes for the release wheels.
+USER_CACHE = Path(os.environ.get("XDG_CACHE_HOME") or Path.home() / ".cache") / "jadefox"
+ZIG_CACHE = USER_CACHE / "zig"
+
 # Seconds one test run (a pytest or doctest process) may take before it is
 # stopped and counted as failed, so a hang cannot eat CI's whole budget.
 TEST_TIMEOUT = int(os.environ.get("JADEFOX_TEST_TIMEOUT", "1200"))

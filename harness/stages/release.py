@@ -58,7 +58,7 @@ ZIG_CACHE_IN_ROOT = "/var/cache/jadefox-zig"
 # headers still come first.
 DEBIAN_HEADERS_ENV = {"CXXFLAGS": "-idirafter /usr/include"}
 # zig's cache for this machine's wheels, kept across runs.
-ZIG_CACHE = config.BUILD / "zig-cache"
+ZIG_CACHE = config.ZIG_CACHE
 # The timestamp without git: 2026-01-01.
 FALLBACK_EPOCH = 1767225600
 # The wheel's machine tag for Debian's architecture names and this machine's.
