@@ -84,6 +84,14 @@ PyModuleDef_Slot module_slots[] = {
 #ifdef Py_mod_gil
     {Py_mod_gil, Py_MOD_GIL_NOT_USED},
 #endif
+#ifdef Py_mod_multiple_interpreters
+    // The class and PanicException are made once per process and shared by
+    // every interpreter that imports the module, which is sound only while
+    // those interpreters share one GIL. So: several interpreters, but not a
+    // per-interpreter GIL; the import system refuses the import in an
+    // interpreter with its own GIL (ImportError).
+    {Py_mod_multiple_interpreters, Py_MOD_MULTIPLE_INTERPRETERS_SUPPORTED},
+#endif
     {0, nullptr},
 };
 

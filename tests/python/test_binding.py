@@ -9,6 +9,7 @@ import pytest
 from jadefox import JadeDict
 from support import (FloatSub, HasFloat, HasIndex, KeyStr, Outer, Raiser, Unprintable, assert_jd, assert_same, catch,
                      instance_named, run_py)
+from single_thread import CHILD_PROCESSES, REPLACES_HOOK
 
 BASE = {"a": 1.0, "b": -2.5}
 PAIRWISE = ["add", "subtract", "multiply", "divide"]
@@ -248,6 +249,9 @@ class MyTypeError(TypeError):
 @pytest.mark.parametrize("exc", [ValueError("nope"), MyTypeError("sub"), OverflowError("ov"),
                                  KeyboardInterrupt("ki"), ZeroDivisionError()])
 def test_non_typeerror_conversion_failures_pass_unchanged(d, e, exc):
+    # A fresh exception per run: raising one object again extends its
+    # traceback, which would keep every earlier run's frames alive.
+    exc = type(exc)(*exc.args)
     bad = Raiser(exc)
     for call in (lambda: d.add_scalar(bad), lambda: d.reset(value=bad), lambda: d.add(e, bad),
                  lambda: d.divide(d, fill=bad), lambda: JadeDict({"a": 1.0, "b": bad})):
@@ -281,6 +285,7 @@ def test_exact_typeerror_gets_prefix_and_keeps_its_cause(d):
     still_usable((d, BASE))
 
 
+@REPLACES_HOOK
 def test_unprintable_typeerror_message(d, monkeypatch):
     seen = []
     monkeypatch.setattr(sys, "unraisablehook", lambda u: seen.append(u.exc_value))
@@ -383,6 +388,7 @@ print("ok")
     ("Ünï\x00code", "Ünï\x00code"), ("\x00", "\x00"), ("a\x00\x00b\x00", "a\x00\x00b\x00"),
     ("x\ud800\x00y", "x?\x00y"),
 ])
+@CHILD_PROCESSES
 def test_cast_messages_keep_whole_type_names(d, qualname, shown):
     y = instance_named(qualname)
     for call, target in [(lambda: d.add(y), "other' JadeDict"), (lambda: d.divide(other=y, fill=2.0), "other' JadeDict"),

@@ -7,7 +7,10 @@ import os
 
 import pytest
 
+from single_thread import CHILD_PROCESSES
 from support import run_py
+
+pytestmark = CHILD_PROCESSES
 
 TIMEOUT = 60
 

@@ -5,6 +5,7 @@ import gc
 
 from jadefox import JadeDict
 from support import INF, NAN, HasFloat, KeyStr, assert_jd, assert_same
+from single_thread import COLLECTS_GARBAGE
 
 
 def test_construction_forms():
@@ -66,6 +67,7 @@ def test_input_changes_after_construction_are_invisible():
     assert_jd(d, {"a": 1.0, "b": 2.0, "c": 3.0})
 
 
+@COLLECTS_GARBAGE
 def test_results_outlive_their_parents():
     d = JadeDict({"a": 1.0, "b": 2.0})
     e = JadeDict({"b": 10.0})

@@ -5,8 +5,10 @@ import pytest
 
 from jadefox import JadeDict
 from support import INF, NAN, Grow, HasFloat, assert_jd, catch, mutating_src, pop_reinsert, quiet_stderr
+from single_thread import CAPTURES_STDERR, REDIRECTS_STDERR
 
 
+@REDIRECTS_STDERR
 def test_panic_from_changing_dict_then_recovery(panic_type):
     for build in (lambda s: JadeDict(s), lambda s: JadeDict(dict=s)):
         src = {"a": 1.0, "b": 2.0}
@@ -18,6 +20,7 @@ def test_panic_from_changing_dict_then_recovery(panic_type):
     assert_jd(JadeDict({"x": 1.0, "y": 2.0}), {"x": 1.0, "y": 2.0})
 
 
+@REDIRECTS_STDERR
 def test_panic_when_keys_swap(panic_type):
     src = {"a": 1.0}
 
@@ -71,6 +74,7 @@ KEYS_LET_THROUGH = {
 
 
 @pytest.mark.parametrize("case", list(KEYS_CHANGED))
+@CAPTURES_STDERR
 def test_panic_when_keys_change_at_equal_size(panic_type, case, capfd):
     src = mutating_src(*KEYS_CHANGED[case])
     err = catch(JadeDict, src)
@@ -81,12 +85,14 @@ def test_panic_when_keys_change_at_equal_size(panic_type, case, capfd):
 
 
 @pytest.mark.parametrize("case", list(KEYS_LET_THROUGH))
+@CAPTURES_STDERR
 def test_keys_changed_at_equal_size_and_count_give_what_was_visited(case, capfd):
     *shape, expected = KEYS_LET_THROUGH[case]
     assert_jd(JadeDict(mutating_src(*shape)), expected)
     assert capfd.readouterr().err == ""
 
 
+@REDIRECTS_STDERR
 def test_size_change_still_reported_first(panic_type):
     for action in (lambda src: src.pop("b"), lambda src: (src.pop("a"), src.pop("b"), src.update(a=1.0))):
         with quiet_stderr():

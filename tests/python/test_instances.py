@@ -3,6 +3,9 @@
 import json
 
 from support import run_py
+from single_thread import CHILD_PROCESSES
+
+pytestmark = CHILD_PROCESSES
 
 
 # The class is mutable, so Python code can replace __new__ by one that skips

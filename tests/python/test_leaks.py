@@ -10,6 +10,9 @@ import pytest
 from jadefox import JadeDict
 from support import (FREE_THREADED, Grow, Raiser, assert_jd, instance_named, mutating_src, pop_reinsert, quiet_stderr,
                      rss_bytes, settle)
+from single_thread import MEASURES_MEMORY
+
+pytestmark = MEASURES_MEMORY
 
 
 def _expect(exc, call):

@@ -15,6 +15,7 @@ import pytest
 
 import jadefox
 from jadefox import JadeDict
+from single_thread import CHANGES_CLASS, CHANGES_SYS_MODULES, CHILD_PROCESSES, REPLACES_STDOUT
 
 TABLE_ORDER = ["add_scalar", "add", "subtract_scalar", "subtract", "multiply_scalar",
                "multiply", "divide_scalar", "divide", "sum", "product", "reset"]
@@ -142,6 +143,7 @@ def test_to_dict_property():
 @pytest.mark.parametrize("name", ["add", "subtract", "multiply", "divide", "add_scalar",
                                   "subtract_scalar", "multiply_scalar", "divide_scalar",
                                   "reset", "sum", "product"])
+@REPLACES_STDOUT
 def test_docstring_examples_run(name):
     """The examples in each docstring are valid doctests (jf is the module)."""
     body = getattr(JadeDict, name).__doc__
@@ -189,6 +191,7 @@ def test_instance_object_protocol():
     assert d.to_dict == {"a": 1.0}
 
 
+@CHANGES_CLASS
 def test_class_attributes_are_settable():
     d = JadeDict({"a": 1.0})
     JadeDict.extra_attr = 41
@@ -201,6 +204,7 @@ def test_class_attributes_are_settable():
     assert not hasattr(d, "extra_attr")
 
 
+@CHANGES_SYS_MODULES
 def test_reimport_gives_new_module_same_class():
     old = sys.modules.pop("jadefox")
     try:
@@ -234,6 +238,7 @@ class ListSub(list):
     (ListSub(["y"]), ["y", "JadeDict"]),
 ])
 def test_exec_appends_to_existing_all(preset, expected):
+    preset = type(preset)(preset)  # the parameter itself stays as it was, for a repeated run
     m = _exec_fresh(__all__=preset)
     assert m.__all__ is preset and m.__all__ == expected
     assert m.JadeDict is JadeDict
@@ -282,6 +287,7 @@ def test_exec_all_lookup_error_passes_through():
     assert vars(m)["__all__"] == ["JadeDict"] and m.JadeDict is JadeDict
 
 
+@CHILD_PROCESSES
 def test_only_entry_point_exported():
     nm = shutil.which("nm")
     if nm is None or not jadefox.__file__.endswith(".so"):
@@ -292,6 +298,7 @@ def test_only_entry_point_exported():
     assert names - {"_init", "_fini"} == {"PyInit_jadefox"}, sorted(names)
 
 
+@CHILD_PROCESSES
 def test_typing_usage_script_runs():
     import os
     path = os.path.join(os.path.dirname(__file__), "typing_usage.py")

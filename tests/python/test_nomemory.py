@@ -13,6 +13,9 @@ import pytest
 import fault_injection
 import support
 from support import ON_LINUX, run_py
+from single_thread import FAULT_INJECTION
+
+pytestmark = FAULT_INJECTION
 
 try:
     import _testcapi

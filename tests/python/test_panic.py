@@ -6,8 +6,10 @@ import pytest
 import support
 from jadefox import JadeDict
 from support import Grow, Unprintable, assert_jd, catch, quiet_stderr, run_py
+from single_thread import CHILD_PROCESSES, REDIRECTS_STDERR
 
 
+@REDIRECTS_STDERR
 def test_panic_exception_class(panic_type):
     p = support.panic_instance()
     assert type(p) is panic_type
@@ -35,6 +37,7 @@ def test_panic_exception_class(panic_type):
     assert_jd(JadeDict({"after": 1.0}), {"after": 1.0})
 
 
+@REDIRECTS_STDERR
 def test_panic_raised_by_user_code_is_resumed(panic_type):
     raised = []
 
@@ -64,6 +67,7 @@ def test_panic_raised_by_user_code_is_resumed(panic_type):
     (("a\x00b",), "a\x00b"), (("\x00",), "\x00"), (("",), ""), ((), ""), (("x\ud800y",), "x\ud800y"),
     (("Ünï\x00code\n",), "Ünï\x00code\n"), ((1, 2), "(1, 2)"),
 ])
+@REDIRECTS_STDERR
 def test_resumed_panic_keeps_its_whole_message(panic_type, args, text):
     class Boom:
         def __float__(self):
@@ -103,6 +107,7 @@ print("after", JadeDict({"ok": 1.5}).to_dict, JadeDict({"a": 1.0, "b": 2.0}).sum
 
 
 @pytest.mark.parametrize("mode", ["size", "boom"])
+@CHILD_PROCESSES
 def test_panic_diagnostics_on_stderr(mode):
     r = run_py(f"MODE = {mode!r}\n" + PANIC_SCRIPT)
     assert r.returncode == 0, r.stderr

@@ -1,6 +1,9 @@
 """Errors raised with the stack nearly used up."""
 
 from support import run_py
+from single_thread import CHILD_PROCESSES
+
+pytestmark = CHILD_PROCESSES
 
 
 # The first failing call of a process, with the stack nearly used up: the

@@ -10,6 +10,7 @@ import pytest
 
 from jadefox import JadeDict
 from support import FREE_THREADED, HasFloat, bits, quiet_stderr
+from single_thread import CHILD_PROCESSES, SWITCH_INTERVAL
 
 THREADS = 8
 SRC = {f"key-{i:03d}": (i - 100) / 7.0 for i in range(200)}
@@ -92,6 +93,7 @@ def test_created_on_one_thread_dropped_on_another():
     assert q.empty()
 
 
+@SWITCH_INTERVAL
 def test_constructing_from_a_dict_mutated_by_another_thread(panic_type):
     src = {f"k{i}": HasFloat(float(i)) for i in range(40)}
     stop = threading.Event()
@@ -135,6 +137,7 @@ def test_constructing_from_a_dict_mutated_by_another_thread(panic_type):
 
 
 @pytest.mark.skipif(not FREE_THREADED, reason="needs a free-threaded interpreter")
+@CHILD_PROCESSES
 def test_module_keeps_the_gil_disabled():
     env = {k: v for k, v in os.environ.items() if k != "PYTHON_GIL"}
     r = subprocess.run([sys.executable, "-W", "error", "-c",
