@@ -286,5 +286,9 @@ def test_injected_allocation_failures(entry):
     report = json.loads(r.stdout)
     support.INJECTED_FAILURES[entry] = report["tried"]
     assert report["problems"] == [], report
-    assert report["seen"].get("normal", 0) >= 2 * fault_injection.MARGIN, report
+    # Past the call's last allocation both modes give the normal outcome, MARGIN
+    # times each; but the interpreter does not allocate the same every time
+    # (on the debug builds a call that raises made 7 allocations in one attempt
+    # and 8 in the next), so an attempt past the point can still meet one.
+    assert report["seen"].get("normal", 0) >= fault_injection.MARGIN, report
     assert "uncaught panic" not in r.stderr and "thread-local" not in r.stderr
