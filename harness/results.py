@@ -23,12 +23,14 @@ class Counts:
     skipped: int = 0
     seconds: float = 0.0
     skip_reasons: list[str] = field(default_factory=list)
+    threaded: int = 0   # tests run on several threads at once (pytest-run-parallel)
 
     def __iadd__(self, other: Counts) -> Counts:
         self.passed += other.passed
         self.failed += other.failed
         self.skipped += other.skipped
         self.seconds += other.seconds
+        self.threaded += other.threaded
         self.skip_reasons += other.skip_reasons
         return self
 
@@ -56,6 +58,10 @@ def read_junit(path: Path) -> Counts:
             counts.skip_reasons.append(skip.get("message") or "")
         else:
             counts.passed += 1
+    # The suite's conftest gives, as a property, how many tests ran threaded.
+    for prop in root.iter("property"):
+        if prop.get("name") == "tests_threaded":
+            counts.threaded += int(prop.get("value") or 0)
     # pytest reports a collection error as a suite-level error without a case.
     for suite in root.iter("testsuite"):
         cases = sum(1 for _ in suite.iter("testcase"))

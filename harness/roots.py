@@ -73,7 +73,6 @@ class Root:
     free_threaded: bool = False
     cpython_source: str = ""          # Debian source package to build `python` from
     apt_options: tuple[str, ...] = ()
-    core_tests: bool = False          # also run the C++ core tests here
 
     @property
     def cpython_prefix(self) -> str:
@@ -82,11 +81,14 @@ class Root:
 
 
 ROOTS: dict[str, Root] = {r.name: r for r in (
-    Root("cp314-amd64", "forky", "amd64", "/usr/bin/python3.14",
-         (*_BUILD_AND_TEST, "python3.14", "python3.14-dev"), apt_options=_EXPIRED_RELEASE),
-    Root("cp314-i386", "forky", "i386", "/usr/bin/python3.14",
-         (*_BUILD_AND_TEST, "python3.14", "python3.14-dev", "doctest-dev"),
-         linux32=True, apt_options=_EXPIRED_RELEASE, core_tests=True),
+    # One forky root per architecture holds every interpreter tested there
+    # (each one a stage of its own), so that one root is made, not five.
+    Root("forky-amd64", "forky", "amd64", "/usr/bin/python3.14",
+         (*_BUILD_AND_TEST, "python3.14", "python3.14-dev", "python3.15", "python3.15-dev",
+          "python3.15-venv", "python3.14-dbg", "python3.15-dbg"), apt_options=_EXPIRED_RELEASE),
+    Root("forky-i386", "forky", "i386", "/usr/bin/python3.14",
+         (*_BUILD_AND_TEST, "python3.14", "python3.14-dev", "python3.15", "python3.15-dev",
+          "python3.15-venv", "doctest-dev"), linux32=True, apt_options=_EXPIRED_RELEASE),
     Root("cp313t-amd64", "trixie", "amd64", "/opt/py313t/bin/python3.13t",
          (*_BUILD_AND_TEST, *_CPYTHON_BUILD), free_threaded=True, cpython_source="python3.13"),
     # A user's machine holding only the README's prerequisites, and nothing

@@ -1,13 +1,15 @@
 """Checks of the interpreter a Debian root runs jadefox on, run there with
 the venv's python: `32-bit` (under linux32 a 32-bit interpreter must see an
-i686 machine) and `gil-disabled` (on a free-threaded interpreter, importing
-jadefox must leave the GIL off). Each prints what it saw and exits non-zero
+i686 machine), `gil-disabled` (on a free-threaded interpreter, importing
+jadefox must leave the GIL off) and `debug-build` (on a debug interpreter,
+the module must have been compiled with its Py_DEBUG headers). Each prints what it saw and exits non-zero
 when the check fails."""
 
 from __future__ import annotations
 
 import platform
 import struct
+import subprocess
 import sys
 
 
@@ -25,7 +27,22 @@ def check_gil_disabled() -> bool:
     return not enabled
 
 
-CHECKS = {"32-bit": check_32bit, "gil-disabled": check_gil_disabled}
+def check_debug_build() -> bool:
+    # The file name's ABI suffix only says which interpreter the module was
+    # built for; the headers it was compiled with show in what it imports: a
+    # Py_DEBUG build's inline reference counting calls _Py_NegativeRefcount.
+    import jadefox
+
+    debug = hasattr(sys, "gettotalrefcount")
+    symbols = subprocess.run(["nm", "-D", "--undefined-only", jadefox.__file__], capture_output=True,
+                             text=True, check=True).stdout.split()
+    compiled_for_debug = "_Py_NegativeRefcount" in symbols
+    print(f"debug interpreter: {debug}; {jadefox.__file__} references _Py_NegativeRefcount: "
+          f"{compiled_for_debug}")
+    return debug and compiled_for_debug and "d" in sys.abiflags
+
+
+CHECKS = {"32-bit": check_32bit, "gil-disabled": check_gil_disabled, "debug-build": check_debug_build}
 
 if __name__ == "__main__":
     print(sys.version.replace("\n", " "))

@@ -7,27 +7,96 @@ from __future__ import annotations
 
 import os
 import subprocess
+import sys
+from dataclasses import dataclass
 from pathlib import Path
 
 from .. import config, privilege, proc, roots, sanitizers
 from ..results import StageReport
 
-# The platform roots, one stage each; the newcomer root has its own stage.
-ROOT_STAGES: tuple[str, ...] = tuple(n for n in roots.ROOTS if n != "newcomer")
 
-VENV_PY = "/venv/bin/python"
-RESULTS_IN_ROOT = "/results"   # where runners in a root write their JUnit files
-CHECKS = "/src/harness/in_root/interpreter_checks.py"
+@dataclass(frozen=True)
+class Platform:
+    """What one root-<name> stage tests: an interpreter in a root, and how."""
+    root: str                  # the root (harness.roots.ROOTS) it runs in
+    python: str                # the interpreter jadefox is built for and tested with
+    debug: bool = False        # a Py_DEBUG interpreter: built against its own headers, run under
+                               # -X dev, and the reference-leak run
+    core_tests: bool = False   # also the C++ core tests under ASan+UBSan (once per architecture)
+    threaded: bool = False     # also the suite under pytest-run-parallel and the scaling table
+
+
+PLATFORMS: dict[str, Platform] = {
+    "cp314-amd64": Platform("forky-amd64", "/usr/bin/python3.14"),
+    "cp314-i386": Platform("forky-i386", "/usr/bin/python3.14", core_tests=True),
+    "cp315-amd64": Platform("forky-amd64", "/usr/bin/python3.15"),
+    "cp315-i386": Platform("forky-i386", "/usr/bin/python3.15"),
+    "cp314d-amd64": Platform("forky-amd64", "/usr/bin/python3.14d", debug=True),
+    "cp315d-amd64": Platform("forky-amd64", "/usr/bin/python3.15d", debug=True),
+    "cp313t-amd64": Platform("cp313t-amd64", "/opt/py313t/bin/python3.13t", threaded=True),
+}
+# The platform stages; the newcomer root has its own stage.
+ROOT_STAGES: tuple[str, ...] = tuple(PLATFORMS)
+
+# pytest-run-parallel is not in trixie, where the free-threaded interpreter is
+# built: its wheel (pure Python) is fetched on the host and installed offline.
+PYTEST_RUN_PARALLEL = "pytest-run-parallel==0.10.0"
+PARALLEL_THREADS = 4
+
+# A debug interpreter's headers are symbolic links into the non-debug ones'
+# directory; GCC resolves links of system headers and would then pick the
+# non-debug pyconfig.h (no Py_DEBUG) while the module's name says debug.
+DEBUG_CXXFLAGS = "-fno-canonical-system-headers"
+
+# The reference-leak run (harness/refleak.py, which itself leaves out the
+# modules whose cases run in child processes, and test_leaks.py) covers every
+# other test module but test_properties.py: Hypothesis's own caches grow over
+# the first repetitions (thousands of references, fading to a few), which
+# the verdict cannot tell from a leak, and its inputs differ in each run.
+REFLEAK_MODULES = ("test_arithmetic.py", "test_binding.py", "test_construction.py", "test_dict_changes.py",
+                   "test_module.py", "test_panic.py", "test_pickle.py", "test_refcounts.py",
+                   "test_threads.py")
 
 
 def describe(name: str) -> str:
     """One line saying what the stage root-<name> tests."""
-    root = roots.get(name)
-    python = Path(root.python).name + (" (free-threaded, built from Debian's source)"
-                                       if root.cpython_source else "")
+    platform = PLATFORMS[name]
+    root = roots.get(platform.root)
+    python = Path(platform.python).name + (" (free-threaded, built from Debian's source)"
+                                           if root.cpython_source else "")
     text = f"jadefox built and tested with {python} on Debian {root.suite} {root.arch}"
-    return text + (", and the core tests under ASan+UBSan" if root.core_tests else "")
+    if platform.debug:
+        text += " under -X dev, and the reference-leak run"
+    if platform.threaded:
+        text += f", and the suite on {PARALLEL_THREADS} threads per test"
+    return text + (", and the core tests under ASan+UBSan" if platform.core_tests else "")
 
+
+@dataclass(frozen=True)
+class _Job:
+    """Where one stage works inside its root: stages sharing a root each
+    have their own sources, venv and results."""
+    stage: str
+
+    @property
+    def dir(self) -> str:
+        return f"/jobs/{self.stage}"
+
+    @property
+    def src(self) -> str:
+        return f"{self.dir}/src"
+
+    @property
+    def venv_py(self) -> str:
+        return f"{self.dir}/venv/bin/python"
+
+    @property
+    def results(self) -> str:
+        return f"{self.dir}/results"
+
+    @property
+    def checks(self) -> str:
+        return f"{self.src}/harness/in_root/interpreter_checks.py"
 
 def _command(stage: str) -> str:
     return f"sudo python3 dev.py -s {stage}"
@@ -69,67 +138,120 @@ def _clear(root: roots.Root, path: str, make: bool = False, overlay: Path | None
             raise RuntimeError(f"could not clear {path} in the root {root.name}")
 
 
-def _collect(report: StageReport, root: roots.Root, label: str, rc: int) -> None:
+def _collect(report: StageReport, root: roots.Root, job: _Job, label: str, rc: int) -> None:
     """Copies a runner's JUnit file out of the root and books the run."""
-    src = roots.root_dir(root) / RESULTS_IN_ROOT.lstrip("/") / f"{label}.xml"
+    src = roots.root_dir(root) / job.results.lstrip("/") / f"{label}.xml"
     roots.copy_out(src, report.xml_path(label))
     report.runner(label, rc)
 
 
-def _build(report: StageReport, root: roots.Root) -> bool:
+def _build(report: StageReport, root: roots.Root, platform: Platform, job: _Job) -> bool:
     """jadefox built and installed in a fresh venv in the root: offline, with
     Debian's scikit-build-core, warnings as errors."""
-    _clear(root, "/venv")
-    return (_step(report, root, "venv", [root.python, "-m", "venv", "--without-pip",
-                                         "--system-site-packages", "/venv"])
-            and _step(report, root, "build", [VENV_PY, "-m", "pip", "install", "-v", "--no-index",
+    env = {"CXXFLAGS": DEBUG_CXXFLAGS} if platform.debug else {}
+    return (_step(report, root, "venv", [platform.python, "-m", "venv", "--without-pip",
+                                         "--system-site-packages", f"{job.dir}/venv"])
+            and _step(report, root, "build", [job.venv_py, "-m", "pip", "install", "-v", "--no-index",
                                               "--no-build-isolation", "--no-deps",
-                                              "-Ccmake.define.JADEFOX_WERROR=ON", "/src"]))
+                                              "-Ccmake.define.JADEFOX_WERROR=ON", job.src], env=env))
 
 
-def _pytest(report: StageReport, root: roots.Root, env: dict[str, str]) -> None:
-    rc = _in_root(report, root, "pytest",
-                  [VENV_PY, "-P", "-m", "pytest", "tests/python", "-q", "-p", "no:cacheprovider",
-                   f"--junitxml={RESULTS_IN_ROOT}/pytest.xml"],
-                  env=env, cwd="/src", show=True, timeout=config.TEST_TIMEOUT)
-    _collect(report, root, "pytest", rc)
+def _pytest(report: StageReport, root: roots.Root, job: _Job, label: str, env: dict[str, str],
+            python_options: tuple[str, ...] = (), pytest_options: tuple[str, ...] = ()) -> None:
+    rc = _in_root(report, root, label,
+                  [job.venv_py, *python_options, "-P", "-m", "pytest", "tests/python", "-q",
+                   "-p", "no:cacheprovider", f"--junitxml={job.results}/{label}.xml", *pytest_options],
+                  env=env, cwd=job.src, show=True, timeout=config.TEST_TIMEOUT)
+    _collect(report, root, job, label, rc)
 
 
-def _core_tests(report: StageReport, root: roots.Root) -> None:
+def _core_tests(report: StageReport, root: roots.Root, job: _Job) -> None:
     """The C++ core's doctest suite under ASan+UBSan, built in the root."""
-    build = "/build/core-tests"
-    _clear(root, build)
-    if not (_step(report, root, "core-configure", ["cmake", "-S", "/src/tests/core", "-B", build,
+    build = f"{job.dir}/core-tests"
+    if not (_step(report, root, "core-configure", ["cmake", "-S", f"{job.src}/tests/core", "-B", build,
                                                        "-G", "Ninja"])
             and _step(report, root, "core-build", ["cmake", "--build", build, "-j",
                                                    str(os.cpu_count() or 2)])):
         return
     rc = _in_root(report, root, "core-asan",
-                  [f"{build}/core_tests", "-r=junit", f"-o={RESULTS_IN_ROOT}/core-asan.xml"],
+                  [f"{build}/core_tests", "-r=junit", f"-o={job.results}/core-asan.xml"],
                   env=sanitizers.core_env("asan"), cwd=build, show=True, timeout=config.TEST_TIMEOUT)
-    _collect(report, root, "core-asan", rc)
+    _collect(report, root, job, "core-asan", rc)
+
+
+def _debug_runs(report: StageReport, root: roots.Root, job: _Job) -> None:
+    """On a debug interpreter: proof that the module was compiled for it, the
+    suite under -X dev (the interpreter's assertions and its development
+    checks), and the reference-leak run over REFLEAK_MODULES."""
+    if not _step(report, root, "debug-build", [job.venv_py, job.checks, "debug-build"], show=True):
+        return
+    _pytest(report, root, job, "pytest-dev", {}, python_options=("-X", "dev"))
+    rc = _in_root(report, root, "refleak",
+                  [job.venv_py, "-X", "dev", "-m", "harness.refleak", f"--junitxml={job.results}/refleak.xml",
+                   *(f"tests/python/{m}" for m in REFLEAK_MODULES)],
+                  cwd=job.src, show=True, timeout=config.TEST_TIMEOUT)
+    _collect(report, root, job, "refleak", rc)
+
+
+def _fetch_wheel(report: StageReport, requirement: str) -> Path | None:
+    """The wheel of a pure-Python requirement, downloaded on the host (the
+    roots reach no registry); None, booked as a failure, when it cannot be."""
+    dest = report.log_dir / "wheels"
+    rc = proc.run([sys.executable, "-m", "pip", "download", "--no-deps", "--only-binary=:all:",
+                   "-d", str(dest), requirement], log=report.log_path("download"), show=False,
+                  env={**os.environ, **config.PIP_QUIET_ENV})
+    wheels = sorted(dest.glob("*.whl"))
+    if not report.check(f"download {requirement}", rc == 0 and len(wheels) == 1,
+                        f"pip download failed (log: {report.log_path('download')})"):
+        return None
+    return wheels[0]
+
+
+def _threaded_runs(report: StageReport, root: roots.Root, job: _Job, env: dict[str, str]) -> None:
+    """The whole suite with PARALLEL_THREADS threads per test (tests marked
+    thread_unsafe on one; the JUnit file says how many ran threaded), and
+    the scaling table of bench/scaling.py."""
+    wheel = _fetch_wheel(report, PYTEST_RUN_PARALLEL)
+    if wheel is not None:
+        roots.copy_in(wheel, roots.root_dir(root) / job.dir.lstrip("/") / wheel.name)
+        if _step(report, root, "install pytest-run-parallel",
+                 [job.venv_py, "-m", "pip", "install", "--no-index", "--no-deps", f"{job.dir}/{wheel.name}"]):
+            _pytest(report, root, job, "pytest-threaded", env,
+                    pytest_options=(f"--parallel-threads={PARALLEL_THREADS}",))
+    _step(report, root, "scaling", [job.venv_py, "bench/scaling.py", "--json", f"{job.results}/scaling.json"],
+          env=env, cwd=job.src, show=True, timeout=config.TEST_TIMEOUT)
+    roots.copy_out(roots.root_dir(root) / job.results.lstrip("/") / "scaling.json",
+                   report.log_dir / "scaling.json")
 
 
 def run_root(report: StageReport, name: str) -> None:
-    """jadefox built from this work tree's files in the root `name` and its
-    tests run there; on i386 also the core tests."""
-    root = roots.get(name)
-    if not _made(report, [name], f"root-{name}"):
+    """jadefox built from this work tree's files in the stage's root and its
+    tests run there with the stage's interpreter (see Platform)."""
+    platform = PLATFORMS[name]
+    root = roots.get(platform.root)
+    job = _Job(name)
+    if not _made(report, [root.name], f"root-{name}"):
         return
-    with roots.using(name):
-        roots.copy_sources(root)
-        _clear(root, RESULTS_IN_ROOT, make=True)
-        if not _build(report, root):
+    with roots.using(root.name):
+        _clear(root, job.dir, make=True)
+        roots.copy_sources(root, job.src)
+        _clear(root, job.results, make=True)
+        if not _build(report, root, platform, job):
             return
         env: dict[str, str] = {}
         if root.linux32:
-            _step(report, root, "32-bit", [VENV_PY, CHECKS, "32-bit"], show=True)
+            _step(report, root, "32-bit", [job.venv_py, job.checks, "32-bit"], show=True)
         if root.free_threaded:
             env["PYTHONWARNINGS"] = config.GIL_REENABLED_IS_ERROR
-            _step(report, root, "gil-disabled", [VENV_PY, CHECKS, "gil-disabled"], env=env, show=True)
-        _pytest(report, root, env)
-        if root.core_tests:
-            _core_tests(report, root)
+            _step(report, root, "gil-disabled", [job.venv_py, job.checks, "gil-disabled"], env=env, show=True)
+        if platform.debug:
+            _debug_runs(report, root, job)
+        else:
+            _pytest(report, root, job, "pytest", env)
+        if platform.threaded:
+            _threaded_runs(report, root, job, env)
+        if platform.core_tests:
+            _core_tests(report, root, job)
 
 
 def prepare_all(report: StageReport) -> None:

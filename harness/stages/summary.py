@@ -70,7 +70,8 @@ def _print_summary(names: list[str], seconds: dict[str, float], total_seconds: f
         failures += counts.failed or int(bad)
         state = "FAILED" if bad else ("skipped" if counts.ran == 0 else "ok")
         lines.append(f"  {name:<22} {state:<8} {counts.passed:>6} passed {counts.failed:>4} failed "
-                     f"{counts.skipped:>4} skipped  {seconds.get(name, 0) / 60:5.1f} min")
+                     f"{counts.skipped:>4} skipped  {seconds.get(name, 0) / 60:5.1f} min"
+                     + (f"  ({counts.threaded} threaded)" if counts.threaded else ""))
         if counts.ran == 0:
             skipped += [f"  {name}: {reason}" for reason in counts.skip_reasons[:1]]
     proc.say("", f"=== summary ({total_seconds / 60:.1f} min)", *lines)

@@ -23,6 +23,14 @@ COLLECTION_ERROR_XML = """<?xml version="1.0"?><testsuites><testsuite name="pyte
  failures="0" skipped="0" tests="1"></testsuite></testsuites>"""
 
 
+# pytest-run-parallel's run: the suite's conftest adds how many ran threaded.
+THREADED_XML = """<?xml version="1.0"?><testsuites><testsuite name="pytest" errors="0" failures="0"
+ skipped="0" tests="2"><properties><property name="parallel_threads" value="4"/>
+<property name="tests_threaded" value="1"/><property name="tests_single_thread" value="1"/></properties>
+<testcase classname="a" name="t" time="0.5"/><testcase classname="a" name="s" time="0.5"/>
+</testsuite></testsuites>"""
+
+
 def write(path, text):
     path.write_text(text)
     return path
@@ -37,6 +45,9 @@ def test_cases_are_counted_not_suite_attributes(tmp_path):
     assert (c.passed, c.failed) == (1, 1)
     c = results.read_junit(write(tmp_path / "e.xml", COLLECTION_ERROR_XML))
     assert (c.passed, c.failed) == (0, 1)
+    assert c.threaded == 0
+    c = results.read_junit(write(tmp_path / "t.xml", THREADED_XML))
+    assert (c.passed, c.threaded) == (2, 1)
 
 
 def test_stage_counts_include_nested_runs_and_unreadable_files(results_root):

@@ -36,7 +36,7 @@ def as_user(monkeypatch):
 # --- stamps ---------------------------------------------------------------
 
 BUILDS = roots.ROOTS["cp313t-amd64"]
-PLAIN = roots.ROOTS["cp314-amd64"]
+PLAIN = roots.ROOTS["forky-amd64"]
 
 
 def test_stamp_changes_with_each_part_of_the_definition():
@@ -51,8 +51,8 @@ def test_stamp_changes_with_each_part_of_the_definition():
 def test_stamp_ignores_package_order_and_what_does_not_make_the_root():
     reordered = dataclasses.replace(PLAIN, packages=tuple(reversed(PLAIN.packages)))
     assert roots.stamp(reordered) == roots.stamp(PLAIN)
-    # How a root is used (its name, the core tests) does not change the root.
-    assert roots.stamp(dataclasses.replace(PLAIN, core_tests=True, name="x")) == roots.stamp(PLAIN)
+    # How a root is used (its name) does not change the root.
+    assert roots.stamp(dataclasses.replace(PLAIN, name="x")) == roots.stamp(PLAIN)
 
 
 def test_stamp_follows_the_build_scripts_commands_not_its_comments(tmp_path):
@@ -132,7 +132,7 @@ def _mounts(tmp_path, *points):
 
 
 def test_safe_remove_refuses_a_root_with_something_mounted_inside(cache, tmp_path, as_user):
-    victim = cache / "cp314-amd64"
+    victim = cache / "forky-amd64"
     (victim / "dev").mkdir(parents=True)
     (victim / "dev" / "null").write_text("precious")
     for point in (victim / "dev", victim):
@@ -249,7 +249,7 @@ def test_source_files_without_git_leave_out_build_output(tmp_path):
 
 
 def test_copy_sources_replaces_the_tree_in_the_root(repo, cache, as_user):
-    root = roots.ROOTS["cp314-amd64"]
+    root = roots.ROOTS["forky-amd64"]
     stale = roots.root_dir(root) / "src" / "stale.py"
     stale.parent.mkdir(parents=True)
     stale.write_text("from an earlier copy")
@@ -272,19 +272,35 @@ def test_copy_out_copies_trees_and_reports_absence(cache, tmp_path, as_user):
 # --- definitions and stages -----------------------------------------------
 
 def test_root_definitions_hold_together():
-    assert root_stages.ROOT_STAGES == ("cp314-amd64", "cp314-i386", "cp313t-amd64")
     for root in roots.ROOTS.values():
         # What a root builds from source must be where its interpreter is.
         if root.cpython_source:
             assert root.python.startswith(root.cpython_prefix + "/bin/")
             assert root.free_threaded
         assert root.linux32 == (root.arch == "i386")
-        if root.core_tests:
-            assert "doctest-dev" in root.packages
     assert roots.ROOTS["newcomer"].packages == ("python3", "python3-venv", "python3-dev", "g++",
                                                 "git", "ca-certificates")
-    with pytest.raises(ValueError, match="known: cp314-amd64"):
+    with pytest.raises(ValueError, match="known: forky-amd64"):
         roots.get("cp399")
+
+
+def test_platform_stages_name_interpreters_their_roots_hold():
+    assert root_stages.ROOT_STAGES == ("cp314-amd64", "cp314-i386", "cp315-amd64", "cp315-i386",
+                                       "cp314d-amd64", "cp315d-amd64", "cp313t-amd64")
+    for name, platform in root_stages.PLATFORMS.items():
+        root = roots.get(platform.root)
+        version = Path(platform.python).name.removeprefix("python").rstrip("dt")
+        # Debian's interpreter comes with its package (-dbg for the debug one);
+        # a built one is the root's own.
+        package = f"python{version}-dbg" if platform.debug else f"python{version}"
+        assert package in root.packages or platform.python == root.python, name
+        if not platform.debug and not root.cpython_source:
+            assert f"python{version}-dev" in root.packages, name
+        assert name.endswith(root.arch)
+        if platform.core_tests:
+            assert "doctest-dev" in root.packages
+    # The core tests run once per architecture.
+    assert sorted(roots.get(p.root).arch for p in root_stages.PLATFORMS.values() if p.core_tests) == ["i386"]
 
 
 def test_host_settings_for_the_newcomer_map_home_to_root(tmp_path):
@@ -333,31 +349,31 @@ def test_prepare_makes_missing_roots_names_failures_and_reuses_fresh_ones(
         stand_in_mmdebstrap, cache, tmp_path):
     logs = tmp_path / "logs"
     with pytest.raises(roots.RootsNotMade) as error:
-        roots.prepare(["cp314-amd64", "cp314-i386"], logs)
-    amd64 = roots.ROOTS["cp314-amd64"]
-    assert error.value.failed == ("cp314-i386",)
-    assert "cp314-i386" in str(error.value) and str(logs) in str(error.value)
-    assert roots.is_fresh(roots.ROOTS["cp314-amd64"])
+        roots.prepare(["forky-amd64", "forky-i386"], logs)
+    amd64 = roots.ROOTS["forky-amd64"]
+    assert error.value.failed == ("forky-i386",)
+    assert "forky-i386" in str(error.value) and str(logs) in str(error.value)
+    assert roots.is_fresh(roots.ROOTS["forky-amd64"])
     # A root that could not be made leaves nothing behind (its attempts retried).
     assert sorted(p.name for p in cache.iterdir()) == [".locks", roots.root_dir(amd64).name]
     assert stand_in_mmdebstrap.read_text().count("--arch=i386") == 3
-    assert "no i386 today" in (logs / "cp314-i386-mmdebstrap.log").read_text()
+    assert "no i386 today" in (logs / "forky-i386-mmdebstrap.log").read_text()
 
     stand_in_mmdebstrap.unlink()
-    assert roots.prepare(["cp314-amd64"], logs) == {"cp314-amd64": "up to date"}
+    assert roots.prepare(["forky-amd64"], logs) == {"forky-amd64": "up to date"}
     assert not stand_in_mmdebstrap.exists(), "a fresh root is not made again"
 
 
 def test_prepare_makes_a_changed_root_anew_and_removes_unused_old_ones(
         stand_in_mmdebstrap, cache, tmp_path):
-    amd64 = roots.ROOTS["cp314-amd64"]
+    amd64 = roots.ROOTS["forky-amd64"]
     for stale in ("0123456789abcdef", "fedcba9876543210"):
         (cache / f"{amd64.name}-{stale}" / "usr/bin").mkdir(parents=True)
     half_made = roots.root_dir(amd64)
     (half_made / "usr/bin").mkdir(parents=True)
     (half_made / "usr/bin/python3.14").touch()
     (half_made / "left-from-before").touch()   # and no stamp: not made to the end
-    unrelated = cache / "cp314-amd64-dbg-0123456789abcdef"
+    unrelated = cache / "forky-amd64-dbg-0123456789abcdef"
     unrelated.mkdir()
     with roots._lock(f"{amd64.name}-fedcba9876543210", shared=True):   # in use elsewhere
         assert roots.prepare([amd64.name], tmp_path / "logs")[amd64.name].startswith("made in")
@@ -365,3 +381,11 @@ def test_prepare_makes_a_changed_root_anew_and_removes_unused_old_ones(
     assert roots.is_fresh(amd64)
     assert {p.name for p in cache.iterdir()} == {
         ".locks", half_made.name, unrelated.name, f"{amd64.name}-fedcba9876543210"}
+
+
+def test_refleak_subset_leaves_out_only_what_it_says():
+    from harness import refleak
+
+    every = {p.name for p in refleak.default_modules()}
+    assert set(root_stages.REFLEAK_MODULES) <= every
+    assert every - set(root_stages.REFLEAK_MODULES) - set(refleak.EXCLUDED) == {"test_properties.py"}

@@ -167,7 +167,10 @@ def quiet_stderr():
     """Silence fd 2 (native diagnostics) and sys.stderr (printed tracebacks)."""
     sys.stderr.flush()
     saved_fd, saved_obj = os.dup(2), sys.stderr
-    null = open(os.devnull, "w")
+    # Errors handled as sys.stderr handles them: a message with a lone
+    # surrogate must print (under -X dev a failure to print a traceback is
+    # reported as an unraisable exception).
+    null = open(os.devnull, "w", errors="backslashreplace")
     try:
         os.dup2(null.fileno(), 2)
         sys.stderr = null

@@ -72,12 +72,16 @@ assert panic_classes() == made
 
 # Results are floats from the interpreter's free list unless it is empty, so
 # the script holds enough floats to empty it: then every result float is a
-# fresh allocation and failing it is an internal failure of the module.
+# fresh allocation and failing it is an internal failure of the module. Each
+# float is made straight from an int: a temporary float, as in
+# `float(i) + 0.5`, goes back to the free list when the sum is made in a new
+# object (3.15 does so; 3.12 to 3.14 reused the temporary for the sum), and
+# the free list would then not be empty and the result never allocated.
 UNREPORTABLE_SCRIPT = """
 import _testcapi
 from jadefox import JadeDict
 d = JadeDict({"alpha": 1.5, "beta": -0.0})
-keep = [float(i) + 0.5 for i in range(10000)]
+keep = [float(i) for i in range(10000)]
 fail, stop = _testcapi.set_nomemory, _testcapi.remove_mem_hooks
 outcomes = []
 for start, end in CASES:
@@ -282,5 +286,9 @@ def test_injected_allocation_failures(entry):
     report = json.loads(r.stdout)
     support.INJECTED_FAILURES[entry] = report["tried"]
     assert report["problems"] == [], report
-    assert report["seen"].get("normal", 0) >= 2 * fault_injection.MARGIN, report
+    # Past the call's last allocation both modes give the normal outcome, MARGIN
+    # times each; but the interpreter does not allocate the same every time
+    # (on the debug builds a call that raises made 7 allocations in one attempt
+    # and 8 in the next), so an attempt past the point can still meet one.
+    assert report["seen"].get("normal", 0) >= fault_injection.MARGIN, report
     assert "uncaught panic" not in r.stderr and "thread-local" not in r.stderr
