@@ -35,13 +35,16 @@ from dataclasses import dataclass
 from pathlib import Path
 
 from .. import artifacts, config, interpreters, privilege, proc, roots, zig
+from . import roots as root_stages
 from ..results import StageReport, StageSkipped
 
 DIST = config.REPO / "dist"
 WORK = config.BUILD / "release"
 
 # The roots whose interpreters get a wheel; the rest only run tests.
-ROOT_WHEELS = ("cp314-amd64", "cp314-i386", "cp313t-amd64")
+# The wheels built in Debian roots, by the name of the root stage that tests
+# the same interpreter there (harness.stages.roots.PLATFORMS).
+ROOT_WHEELS = ("cp314-amd64", "cp314-i386", "cp315-amd64", "cp315-i386", "cp313t-amd64")
 # Where the release work happens inside a root: one directory per checkout,
 # since the roots are shared and another checkout's release stage may be
 # using the same root at the same time.
@@ -353,27 +356,30 @@ def zig_into_root(report: StageReport, place: Place, zig_exe: Path, key: str) ->
 
 def root_wheel(report: StageReport, tools: Path, zig_exe: Path, name: str, sdist: Path,
                stand_ins: Path, epoch: int) -> Wheel:
-    root = roots.get(name)
+    target = root_stages.PLATFORMS[name]
+    root = roots.get(target.root)
     place = Place(root)
     arch = MACHINE_TAGS[root.arch]
-    wheel = Wheel(name.split("-")[0], arch, place, root.python, IN_ROOT)
-    if place.run(["sh", "-c", 'rm -rf "$1" && mkdir -p "$1"', "fresh", IN_ROOT],
+    # Several wheels may come from one root: each has a directory of its own.
+    work = f"{IN_ROOT}/{name}"
+    wheel = Wheel(name.split("-")[0], arch, place, target.python, work)
+    if place.run(["sh", "-c", 'rm -rf "$1" && mkdir -p "$1"', "fresh", work],
                  log=report.log_path(f"{wheel.key}-fresh")) != 0:
-        report.failed(f"{wheel.key}: wheel build", f"could not make {IN_ROOT} in the root {name}")
+        report.failed(f"{wheel.key}: wheel build", f"could not make {work} in the root {root.name}")
         return wheel
     if not zig_into_root(report, place, zig_exe, wheel.key):
         return wheel
-    wrappers = f"{IN_ROOT}/zig-{arch}"
+    wrappers = f"{work}/zig-{arch}"
     tc = zig.toolchain(Path(ZIG_IN_ROOT) / "zig", arch, place.host_path(wrappers),
                        Path(ZIG_CACHE_IN_ROOT), seen_as=Path(wrappers))
     wheel.toolchain = dataclasses.replace(tc, env={**tc.env, **DEBIAN_HEADERS_ENV})
-    in_sdist = place.bring(sdist, IN_ROOT)
-    place.bring(stand_ins, IN_ROOT)
-    build_py = f"{IN_ROOT}/build-venv/bin/python"
-    raw = f"{IN_ROOT}/raw"
+    in_sdist = place.bring(sdist, work)
+    place.bring(stand_ins, work)
+    build_py = f"{work}/build-venv/bin/python"
+    raw = f"{work}/raw"
     if not _steps(report, f"{wheel.key}: build venv", place, [
-            ("venv", [root.python, "-m", "venv", "--without-pip", "--system-site-packages",
-                      f"{IN_ROOT}/build-venv"])]):
+            ("venv", [target.python, "-m", "venv", "--without-pip", "--system-site-packages",
+                      f"{work}/build-venv"])]):
         return wheel
     if build_wheel(report, f"{wheel.key}: wheel build", wheel, in_sdist, build_py, epoch, raw):
         repaired = repair(report, tools, wheel.key, place.host_path(raw), epoch)
@@ -390,22 +396,24 @@ def root_wheels(report: StageReport, tools: Path, zig_exe: Path, sdist: Path, st
     except StageSkipped as skipped:
         book_skipped_root_wheels(report, skipped)
         return []
+    root_of = {name: root_stages.PLATFORMS[name].root for name in names}
+    needed = sorted(set(root_of.values()))
     try:
-        roots.prepare(names, report.log_dir)
+        roots.prepare(needed, report.log_dir)
     except RuntimeError as error:
-        failed = set(getattr(error, "failed", names))
-        for name in sorted(failed):
-            report.failed(f"wheel of the root {name}", str(error))
-        names = [n for n in names if n not in failed]
-    wheels = []
-    for name in names:
+        failed = set(getattr(error, "failed", needed))
+        for root in sorted(failed):
+            report.failed(f"root {root}", str(error))
+        needed = [r for r in needed if r not in failed]
+    usable = []
+    for root in needed:
         try:
-            in_use.enter_context(roots.using(name))
+            in_use.enter_context(roots.using(root))
+            usable.append(root)
         except RuntimeError as error:
-            report.failed(f"wheel of the root {name}", str(error))
-            continue
-        wheels.append(root_wheel(report, tools, zig_exe, name, sdist, stand_ins, epoch))
-    return wheels
+            report.failed(f"root {root}", str(error))
+    return [root_wheel(report, tools, zig_exe, name, sdist, stand_ins, epoch)
+            for name in names if root_of[name] in usable]
 
 
 def book_skipped_root_wheels(report: StageReport, skipped: StageSkipped) -> None:
@@ -502,7 +510,7 @@ def check_and_test(report: StageReport, wheel: Wheel, stand_ins: Path, outside: 
     if wheel.place.root is None:
         install_and_test(report, wheel, str(stand_ins), str(outside / wheel.key), wheelhouse)
     else:
-        install_and_test(report, wheel, f"{IN_ROOT}/{stand_ins.name}", f"{IN_ROOT}/test", None)
+        install_and_test(report, wheel, f"{wheel.work}/{stand_ins.name}", f"{wheel.work}/test", None)
 
 
 def make_stand_in_compilers(directory: Path) -> None:

@@ -111,6 +111,6 @@ def test_every_wheel_is_compiled_by_its_zig_toolchain(results_root, tmp_path):
 def test_zig_and_its_caches_must_not_show_in_a_module():
     host = release.Wheel("cp313", "x86_64", release.Place(), "/usr/bin/python3.13", "/w")
     assert str(release.ZIG_CACHE) in release.forbidden_paths(host)
-    root = release.Wheel("cp314", "x86_64", release.Place(release.roots.get("cp314-amd64")),
+    root = release.Wheel("cp314", "x86_64", release.Place(release.roots.get("forky-amd64")),
                          "/usr/bin/python3.14", release.IN_ROOT)
     assert {release.ZIG_IN_ROOT, release.ZIG_CACHE_IN_ROOT} <= set(release.forbidden_paths(root))
