@@ -297,6 +297,8 @@ def host_wheels(report: StageReport, tools: Path, zig_exe: Path, sdist: Path, ep
     """This machine's wheels, and the venv interpreter each was built with."""
     arch = MACHINE_TAGS[platform.machine()]
     toolchain = zig.toolchain(zig_exe, arch, WORK / f"zig-{arch}", ZIG_CACHE)
+    # This machine's interpreter may be Debian's too (the newcomer's is).
+    toolchain = dataclasses.replace(toolchain, env={**toolchain.env, **DEBIAN_HEADERS_ENV})
     made, builders = [], {}
     for interp in interpreters.host_interpreters():
         if interp.free_threaded:   # the free-threaded wheel comes from its root
