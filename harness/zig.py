@@ -87,6 +87,11 @@ def toolchain(zig: Path, machine: str, directory: Path, cache: Path, *,
     env = {
         "CC": os.fspath(seen / "cc"),
         "CXX": os.fspath(seen / "c++"),
+        # A distribution's pyconfig.h (Debian's) includes the one of its
+        # architecture from /usr/include/<multiarch triplet>/, which zig, a
+        # cross compiler bringing its own glibc headers, does not search.
+        # Searched last, so zig's glibc headers still come first.
+        "CXXFLAGS": "-idirafter /usr/include",
         "ZIG_GLOBAL_CACHE_DIR": os.fspath(cache),
         "ZIG_LOCAL_CACHE_DIR": os.fspath(cache),
     }

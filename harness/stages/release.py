@@ -23,7 +23,6 @@ the last commit's time, else a constant."""
 from __future__ import annotations
 
 import contextlib
-import dataclasses
 import hashlib
 import os
 import platform
@@ -55,11 +54,6 @@ IN_ROOT = f"/jadefox-release-{hashlib.sha256(os.fsencode(config.REPO)).hexdigest
 # for the same reason; zig's cache takes concurrent builds.
 ZIG_IN_ROOT = f"/opt/jadefox-{zig.ZIGLANG.replace('==', '-')}"
 ZIG_CACHE_IN_ROOT = "/var/cache/jadefox-zig"
-# Debian's pyconfig.h only includes the one of its architecture, from
-# /usr/include/<multiarch triplet>/, which zig (a cross compiler bringing its
-# own glibc headers) does not search. Searched last, so zig's glibc 2.28
-# headers still come first.
-DEBIAN_HEADERS_ENV = {"CXXFLAGS": "-idirafter /usr/include"}
 # zig's cache for this machine's wheels, kept across runs.
 ZIG_CACHE = config.ZIG_CACHE
 # The timestamp without git: 2026-01-01.
@@ -297,8 +291,6 @@ def host_wheels(report: StageReport, tools: Path, zig_exe: Path, sdist: Path, ep
     """This machine's wheels, and the venv interpreter each was built with."""
     arch = MACHINE_TAGS[platform.machine()]
     toolchain = zig.toolchain(zig_exe, arch, WORK / f"zig-{arch}", ZIG_CACHE)
-    # This machine's interpreter may be Debian's too (the newcomer's is).
-    toolchain = dataclasses.replace(toolchain, env={**toolchain.env, **DEBIAN_HEADERS_ENV})
     made, builders = [], {}
     for interp in interpreters.host_interpreters():
         if interp.free_threaded:   # the free-threaded wheel comes from its root
@@ -374,7 +366,7 @@ def root_wheel(report: StageReport, tools: Path, zig_exe: Path, name: str, sdist
     wrappers = f"{work}/zig-{arch}"
     tc = zig.toolchain(Path(ZIG_IN_ROOT) / "zig", arch, place.host_path(wrappers),
                        Path(ZIG_CACHE_IN_ROOT), seen_as=Path(wrappers))
-    wheel.toolchain = dataclasses.replace(tc, env={**tc.env, **DEBIAN_HEADERS_ENV})
+    wheel.toolchain = tc
     in_sdist = place.bring(sdist, work)
     place.bring(stand_ins, work)
     build_py = f"{work}/build-venv/bin/python"

@@ -44,6 +44,7 @@ def test_build_settings_name_the_wrappers_as_the_build_sees_them(fake_zig, tmp_p
     tc = zig.toolchain(fake_zig, "i686", tmp_path / "tc", Path("/in-root/cache"), seen_as=inside)
     assert tc.directory == inside and tc.wrapper("c++") == inside / "c++"
     assert tc.env == {"CC": "/in-root/tc/cc", "CXX": "/in-root/tc/c++",
+                      "CXXFLAGS": "-idirafter /usr/include",
                       "ZIG_GLOBAL_CACHE_DIR": "/in-root/cache", "ZIG_LOCAL_CACHE_DIR": "/in-root/cache"}
     assert tc.config_settings == (
         "-Ccmake.define.CMAKE_AR=/in-root/tc/ar", "-Ccmake.define.CMAKE_RANLIB=/in-root/tc/ranlib",
