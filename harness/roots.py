@@ -21,7 +21,9 @@ from __future__ import annotations
 
 import concurrent.futures
 import contextlib
+import dataclasses
 import fcntl
+import functools
 import hashlib
 import io
 import os
@@ -63,6 +65,27 @@ _EXPIRED_RELEASE = ('Acquire::Check-Valid-Until "false"',)
 
 
 @dataclass(frozen=True)
+class CPythonBuild:
+    """A CPython built in the root, when it is made, from the upstream tarball
+    of a Debian source package (no suite ships the builds tested here)."""
+    source: str                       # the source package, e.g. python3.13
+    source_suite: str                 # the suite whose deb-src serves it
+    configure: tuple[str, ...]        # ./configure's options besides --prefix
+    # Whether it imports Debian's pure-Python packages (pip, pytest,
+    # hypothesis, scikit-build-core) from the root; otherwise it has its own
+    # pip (ensurepip) and nothing of Debian's, as on a user's machine.
+    debian_site: bool
+
+    @property
+    def version(self) -> str:
+        return self.source.removeprefix("python")
+
+    @property
+    def free_threaded(self) -> bool:
+        return "--disable-gil" in self.configure
+
+
+@dataclass(frozen=True)
 class Root:
     name: str
     suite: str
@@ -70,15 +93,30 @@ class Root:
     python: str                       # the interpreter inside the root
     packages: tuple[str, ...]
     linux32: bool = False             # run everything under linux32 (i386)
-    free_threaded: bool = False
-    cpython_source: str = ""          # Debian source package to build `python` from
+    cpython: CPythonBuild | None = None   # `python` is built when the root is made
     apt_options: tuple[str, ...] = ()
 
     @property
+    def free_threaded(self) -> bool:
+        return self.cpython is not None and self.cpython.free_threaded
+
+    @property
     def cpython_prefix(self) -> str:
-        """Where the interpreter built from `cpython_source` is installed."""
+        """Where the interpreter built from source is installed."""
         return str(Path(self.python).parent.parent)
 
+
+# Free-threaded 3.13 from trixie's source, using trixie's pure-Python
+# packages; no test modules (nothing run there needs them).
+_FREE_THREADED = CPythonBuild("python3.13", "trixie", ("--disable-gil", "--without-ensurepip",
+                                                        "--disable-test-modules"), debian_site=True)
+# The same with ThreadSanitizer compiled into the interpreter itself, so that
+# a race between jadefox and the interpreter's own code is seen from both sides.
+_FREE_THREADED_TSAN = dataclasses.replace(
+    _FREE_THREADED, configure=(*_FREE_THREADED.configure, "--with-thread-sanitizer"))
+# An old glibc's own CPython: trixie's 3.13 source built by the old GCC, with
+# its own pip, since the old suite's packages are for its own old Python.
+_OLD_GLIBC = CPythonBuild("python3.13", "trixie", ("--disable-test-modules",), debian_site=False)
 
 ROOTS: dict[str, Root] = {r.name: r for r in (
     # One forky root per architecture holds every interpreter tested there
@@ -89,8 +127,19 @@ ROOTS: dict[str, Root] = {r.name: r for r in (
     Root("forky-i386", "forky", "i386", "/usr/bin/python3.14",
          (*_BUILD_AND_TEST, "python3.14", "python3.14-dev", "python3.15", "python3.15-dev",
           "python3.15-venv", "doctest-dev"), linux32=True, apt_options=_EXPIRED_RELEASE),
+    # Debian's own 3.13 on i386: trixie, the suite that ships it.
+    Root("trixie-i386", "trixie", "i386", "/usr/bin/python3.13",
+         (*_BUILD_AND_TEST, "python3.13", "python3.13-dev", "python3.13-venv"), linux32=True),
     Root("cp313t-amd64", "trixie", "amd64", "/opt/py313t/bin/python3.13t",
-         (*_BUILD_AND_TEST, *_CPYTHON_BUILD), free_threaded=True, cpython_source="python3.13"),
+         (*_BUILD_AND_TEST, *_CPYTHON_BUILD), cpython=_FREE_THREADED),
+    Root("cp313t-tsan-amd64", "trixie", "amd64", "/opt/py313t-tsan/bin/python3.13t",
+         (*_BUILD_AND_TEST, *_CPYTHON_BUILD), cpython=_FREE_THREADED_TSAN),
+    # The oldest glibc (2.31) the archive serves, where the wheels must
+    # install and work; nothing there compiles jadefox.
+    Root("bullseye-amd64", "bullseye", "amd64", "/opt/python3.13/bin/python3.13",
+         _CPYTHON_BUILD, cpython=_OLD_GLIBC),
+    Root("bullseye-i386", "bullseye", "i386", "/opt/python3.13/bin/python3.13",
+         _CPYTHON_BUILD, linux32=True, cpython=_OLD_GLIBC),
     # A user's machine holding only the README's prerequisites, and nothing
     # more: the newcomer stage proves that this is enough.
     Root("newcomer", "trixie", "amd64", "/usr/bin/python3",
@@ -124,7 +173,7 @@ def cache_dir() -> Path:
 
 
 def root_dir(root: Root) -> Path:
-    return cache_dir() / f"{root.name}-{stamp(root)}"
+    return cache_dir() / f"{root.name}-{_stamp_of_this_run(root)}"
 
 
 def get(name: str) -> Root:
@@ -144,11 +193,19 @@ def stamp(root: Root, build_script: Path = BUILD_CPYTHON) -> str:
     """A digest of everything the root is made from: its definition and, for
     a root that builds CPython, the build script's commands (its comments do
     not count). The mirror does not count: every mirror serves the same."""
-    parts = [f"recipe {RECIPE}", root.suite, root.arch, root.python, root.cpython_source,
+    parts = [f"recipe {RECIPE}", root.suite, root.arch, root.python,
              *sorted(root.packages), "--", *root.apt_options]
-    if root.cpython_source:
-        parts += ["--", _without_comments(build_script.read_text())]
+    if root.cpython:
+        parts += ["--", repr(root.cpython), _without_comments(build_script.read_text())]
     return hashlib.sha256("\n".join(parts).encode()).hexdigest()[:16]
+
+
+@functools.cache
+def _stamp_of_this_run(root: Root) -> str:
+    """The root's stamp as this process first computed it: a run keeps to
+    the definition it started with even if the build script is edited
+    meanwhile (otherwise a root in use would seem to vanish)."""
+    return stamp(root)
 
 
 def is_fresh(root: Root) -> bool:
@@ -159,7 +216,7 @@ def is_fresh(root: Root) -> bool:
         made_from = (d / STAMP_FILE).read_text().strip()
     except OSError:
         return False
-    return made_from == stamp(root) and os.path.lexists(d / root.python.lstrip("/"))
+    return made_from == _stamp_of_this_run(root) and os.path.lexists(d / root.python.lstrip("/"))
 
 
 _DEBIAN_URL = re.compile(r"https?://\S+/debian/?(?=\s|$)")
@@ -281,16 +338,24 @@ def host_tools(roots: Iterable[Root]) -> list[str]:
 def mmdebstrap_argv(root: Root, dest: Path, mirror: str) -> list[str]:
     sources = [f"deb {mirror} {root.suite} main"]
     hooks = []
-    if root.cpython_source:
-        sources.append(f"deb-src {mirror} {root.suite} main")
+    if root.cpython:
+        sources.append(f"deb-src {mirror} {root.cpython.source_suite} main")
         # The download belongs to making the root, so it is retried with it.
         hooks.append("--customize-hook=chroot \"$1\" sh -c 'mkdir -p /opt/src && chown _apt /opt/src"
-                     f" && cd /opt/src && apt-get source --download-only {root.cpython_source}'")
+                     f" && cd /opt/src && apt-get source --download-only {root.cpython.source}'")
     return ["unshare", "--mount", "--propagation", "private", "--",
             "mmdebstrap", "--variant=apt", f"--arch={root.arch}",
             f"--include={','.join(root.packages)}",
             *(f"--aptopt={opt}" for opt in (*root.apt_options, 'Acquire::Retries "3"')),
             *hooks, root.suite, str(dest), *sources]
+
+
+def build_cpython_argv(root: Root) -> list[str]:
+    """The command, run in the root, that builds and installs its CPython."""
+    assert root.cpython is not None
+    build = root.cpython
+    return ["sh", f"/opt/src/{BUILD_CPYTHON.name}", root.cpython_prefix, build.version,
+            "debian-site" if build.debian_site else "own-pip", *build.configure]
 
 
 def _make(root: Root, log_dir: Path) -> None:
@@ -308,15 +373,14 @@ def _make(root: Root, log_dir: Path) -> None:
     if proc.retry(f"mmdebstrap of {root.name}", attempt) != 0:
         safe_remove(new)
         raise RuntimeError(f"mmdebstrap of {root.name} failed")
-    if root.cpython_source:
+    if root.cpython:
         _privileged(["cp", BUILD_CPYTHON, new / "opt" / "src"])
-        rc = _run_in(new, root.linux32, ["sh", f"/opt/src/{BUILD_CPYTHON.name}",
-                                         root.cpython_prefix, root.cpython_source[len("python"):]],
+        rc = _run_in(new, root.linux32, build_cpython_argv(root),
                      log=log_dir / f"{root.name}-cpython.log", show=False)
         if rc != 0:
             safe_remove(new)
-            raise RuntimeError(f"building CPython from {root.cpython_source} failed (exit {rc})")
-    _write(new / STAMP_FILE, stamp(root) + "\n")
+            raise RuntimeError(f"building CPython from {root.cpython.source} failed (exit {rc})")
+    _write(new / STAMP_FILE, _stamp_of_this_run(root) + "\n")
     safe_remove(root_dir(root))   # one that was not made to the end
     _privileged(["mv", new, root_dir(root)])
 

@@ -16,6 +16,9 @@ from pathlib import Path
 from . import config
 
 LSAN_SUPPRESSIONS = config.REPO / "tests" / "fuzz" / "lsan.supp"
+# Races inside a ThreadSanitizer build of the free-threaded interpreter
+# itself, each with its reason.
+TSAN_SUPPRESSIONS = config.REPO / "tests" / "python" / "tsan.supp"
 
 _UBSAN = {"print_stacktrace": "1", "halt_on_error": "1"}
 _ASAN = {"strict_string_checks": "1", "detect_stack_use_after_return": "1"}
@@ -65,11 +68,20 @@ def module_env(reports: Path, leaks: bool, preload: list[str]) -> dict[str, str]
     }
 
 
-def suppressions_are_safe() -> bool:
+def module_tsan_env(reports: str, suppressions: str) -> dict[str, str]:
+    """Environment of a ThreadSanitizer interpreter running the module built
+    with -fsanitize=thread: every report, of every process, in a file
+    under `reports` (paths as the interpreter sees them)."""
+    return {"TSAN_OPTIONS": _options({**_TSAN, "log_path": f"{reports}/tsan",
+                                      "suppressions": suppressions})}
+
+
+def suppressions_are_safe(path: Path | None = None) -> bool:
     """A suppression that could match jadefox's own frames (or a whole
-    library) would hide our leaks: any matching frame silences a stack."""
-    bad = re.compile(r"jadefox|core/|module/|libpython|python3|leak:\*?$", re.I)
-    for line in LSAN_SUPPRESSIONS.read_text().splitlines():
+    library) would hide our faults: any matching frame silences a report."""
+    bad = re.compile(r"jade|core/|module/|libpython|python3|(leak|race|thread|mutex|signal|deadlock"
+                     r"|called_from_lib):\*?$", re.I)
+    for line in (path or LSAN_SUPPRESSIONS).read_text().splitlines():
         line = line.strip()
         if line and not line.startswith("#") and bad.search(line):
             return False

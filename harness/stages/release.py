@@ -3,19 +3,22 @@ user gets them.
 
 The sdist is built from the work tree; every wheel is built from the
 unpacked sdist, offline: this machine's (one per CPython with the GIL found
-here) in a venv holding the build tools, and the Debian roots' (cp314 on
-x86_64 and i686, free-threaded cp313t) with Debian's own build tools inside
-the root. Every wheel is compiled by zig (harness/zig.py) for glibc 2.28,
-whatever glibc the place it is built in has; inside a root the host's zig
-runs (a static x86-64 executable, so an i386 root runs it too) from a copy
-kept in the root. auditwheel repairs each to the manylinux tag its symbols
-allow,
-twine and harness.artifacts check them, and one wheel is built a second
+here) in a venv holding the build tools, and the Debian roots' (cp313 on
+i686 from trixie, cp314 and cp315 on x86_64 and i686 from forky,
+free-threaded cp313t) with Debian's own build tools inside the root. Every
+wheel is compiled by zig (harness/zig.py) for glibc 2.28, whatever glibc the
+place it is built in has; inside a root the host's zig runs (a static x86-64
+executable, so an i386 root runs it too) from a copy kept in the root.
+auditwheel repairs each to the manylinux tag its symbols allow, twine and
+harness.artifacts check them, and one wheel is built a second
 time from a longer directory and must come out byte for byte the same. Each
 wheel is then installed with pip --no-index, binary only, into a fresh venv
 of its own interpreter, with stand-in compilers that fail if called, and
 tests/python, taken from the sdist, runs against it from a directory outside
-any source tree.
+any source tree. The cp313 wheels are then tested the same way on
+Debian 11 (glibc 2.31, the oldest the archive serves), x86_64 and i686, with
+a CPython built there from source: proof of the manylinux tag, not an
+inference from it.
 
 Timestamps in the artifacts are SOURCE_DATE_EPOCH: the environment's, else
 the last commit's time, else a constant."""
@@ -43,7 +46,11 @@ WORK = config.BUILD / "release"
 # The roots whose interpreters get a wheel; the rest only run tests.
 # The wheels built in Debian roots, by the name of the root stage that tests
 # the same interpreter there (harness.stages.roots.PLATFORMS).
-ROOT_WHEELS = ("cp314-amd64", "cp314-i386", "cp315-amd64", "cp315-i386", "cp313t-amd64")
+ROOT_WHEELS = ("cp313-i386", "cp314-amd64", "cp314-i386", "cp315-amd64", "cp315-i386", "cp313t-amd64")
+# The roots with the oldest glibc the archive serves, where wheels made
+# elsewhere are installed and tested; each has its own CPython, of the
+# version (and so the wheel) named.
+OLD_GLIBC_ROOTS = ("bullseye-amd64", "bullseye-i386")
 # Where the release work happens inside a root: one directory per checkout,
 # since the roots are shared and another checkout's release stage may be
 # using the same root at the same time.
@@ -382,16 +389,30 @@ def root_wheel(report: StageReport, tools: Path, zig_exe: Path, name: str, sdist
 
 
 def root_wheels(report: StageReport, tools: Path, zig_exe: Path, sdist: Path, stand_ins: Path,
-                epoch: int, in_use: contextlib.ExitStack) -> list[Wheel]:
-    """The Debian roots' wheels; each root stays in use (nothing remakes
-    it) until `in_use` closes."""
+                epoch: int, usable: Sequence[str]) -> list[Wheel]:
+    """The wheels of the Debian roots among `usable`."""
+    return [root_wheel(report, tools, zig_exe, name, sdist, stand_ins, epoch)
+            for name in ROOT_WHEELS if root_stages.PLATFORMS[name].root in usable]
+
+
+def roots_for_release(report: StageReport, in_use: contextlib.ExitStack) -> list[str]:
+    """The roots that build wheels and those that test them on an old
+    glibc, all made at once, each in use (nothing remakes it) until
+    `in_use` closes; none, with the checks booked as skipped, when roots are
+    skipped by request or this process cannot act as root."""
     try:
         names = root_wheel_names()
     except StageSkipped as skipped:
-        book_skipped_root_wheels(report, skipped)
+        book_skipped_roots(report, skipped)
         return []
-    root_of = {name: root_stages.PLATFORMS[name].root for name in names}
-    needed = sorted(set(root_of.values()))
+    needed = sorted({root_stages.PLATFORMS[n].root for n in names} | set(OLD_GLIBC_ROOTS))
+    return roots_in_use(report, needed, in_use)
+
+
+def roots_in_use(report: StageReport, needed: Sequence[str], in_use: contextlib.ExitStack) -> list[str]:
+    """The roots among `needed` that are ready (made now when missing or
+    stale) and stay in use until `in_use` closes; each one that is not is a
+    failed check."""
     try:
         roots.prepare(needed, report.log_dir)
     except RuntimeError as error:
@@ -406,13 +427,12 @@ def root_wheels(report: StageReport, tools: Path, zig_exe: Path, sdist: Path, st
             usable.append(root)
         except RuntimeError as error:
             report.failed(f"root {root}", str(error))
-    return [root_wheel(report, tools, zig_exe, name, sdist, stand_ins, epoch)
-            for name in names if root_of[name] in usable]
+    return usable
 
 
-def book_skipped_root_wheels(report: StageReport, skipped: StageSkipped) -> None:
-    for name in ROOT_WHEELS:
-        check = f"wheel of the root {name}"
+def book_skipped_roots(report: StageReport, skipped: StageSkipped) -> None:
+    for check in (*(f"wheel of the root {n}" for n in ROOT_WHEELS),
+                  *(f"wheels tested on the root {n}" for n in OLD_GLIBC_ROOTS)):
         if config.in_ci():   # CI must never pass by skipping
             report.failed(check, f"skipped in CI: {skipped.message()}")
         else:
@@ -459,41 +479,42 @@ def check_wheel(report: StageReport, wheel: Wheel) -> None:
 
 
 def install_and_test(report: StageReport, wheel: Wheel, stand_ins: str, test_dir: str,
-                     wheelhouse: Path | None) -> None:
+                     wheelhouse: str | None, label: str = "") -> None:
     """A fresh venv of the wheel's interpreter in `test_dir`, the wheel
     installed there offline (from `wheelhouse` with the test tools; without
     one, the interpreter's own test tools through system site-packages),
-    and tests/python, copied out of the sdist, run from `test_dir`."""
+    and tests/python, copied out of the sdist, run from `test_dir`. The
+    checks are named by `label`, by default the wheel's key."""
     assert wheel.path
+    label = label or wheel.key
     place, venv = wheel.place, f"{test_dir}/venv"
     in_wheel = place.bring(wheel.path, wheel.work)
     make_venv = ([wheel.python, "-m", "venv", venv] if wheelhouse else
                  [wheel.python, "-m", "venv", "--system-site-packages", "--without-pip", venv])
-    find = ["--find-links", str(wheelhouse), *TEST_TOOLS] if wheelhouse else []
+    find = ["--find-links", wheelhouse, *TEST_TOOLS] if wheelhouse else []
     env = {"PATH": f"{stand_ins}:{venv}/bin:{place.search_path()}", "CC": "false", "CXX": "false",
            **config.PIP_QUIET_ENV}
     if wheel.free_threaded:
         env["PYTHONWARNINGS"] = config.GIL_REENABLED_IS_ERROR
     python = f"{venv}/bin/python"
-    if not _steps(report, f"{wheel.key}: offline install", place, [
+    if not _steps(report, f"{label}: offline install", place, [
             ("fresh", ["sh", "-c", 'rm -rf "$1" && mkdir -p "$1/check"', "fresh", test_dir]),
             ("venv", make_venv),
             ("pip install", [python, "-m", "pip", "install", "-q", "--no-index", "--only-binary",
                              ":all:", in_wheel, *find]),
             ("tests", ["cp", "-r", f"{wheel.source}/tests", f"{test_dir}/check/"])], env=env):
         return
-    log = report.log_path(f"{wheel.key}-import")
+    log = report.log_path(f"{label}-import")
     rc = place.run([python, "-P", "-c", IMPORTED_FROM, f"{venv}/"], log=log, env=env,
                    cwd=f"{test_dir}/check")
-    report.check(f"{wheel.key}: imported from its venv", rc == 0,
+    report.check(f"{label}: imported from its venv", rc == 0,
                  f"jadefox is not the installed one: {_tail(log, 3)}")
     xml = f"{test_dir}/pytest.xml"
     rc = place.run([python, "-P", "-m", "pytest", "tests/python", "-q", "-p", "no:cacheprovider",
-                    f"--junitxml={xml}"], log=report.log_path(f"{wheel.key}-pytest"), env=env,
+                    f"--junitxml={xml}"], log=report.log_path(f"{label}-pytest"), env=env,
                    cwd=f"{test_dir}/check", timeout=config.TEST_TIMEOUT, show=True)
-    label = f"pytest-{wheel.key}"
-    place.fetch(xml, report.xml_path(label))
-    report.runner(label, rc)
+    place.fetch(xml, report.xml_path(f"pytest-{label}"))
+    report.runner(f"pytest-{label}", rc)
 
 
 def check_and_test(report: StageReport, wheel: Wheel, stand_ins: Path, outside: Path,
@@ -502,9 +523,36 @@ def check_and_test(report: StageReport, wheel: Wheel, stand_ins: Path, outside: 
     proc.say("", f"--- {wheel.key}: {wheel.path.name} ({_size(wheel.path)})")
     check_wheel(report, wheel)
     if wheel.place.root is None:
-        install_and_test(report, wheel, str(stand_ins), str(outside / wheel.key), wheelhouse)
+        install_and_test(report, wheel, str(stand_ins), str(outside / wheel.key), str(wheelhouse))
     else:
         install_and_test(report, wheel, f"{wheel.work}/{stand_ins.name}", f"{wheel.work}/test", None)
+
+
+def test_on_old_glibc(report: StageReport, root_name: str, wheels: Sequence[Wheel], sdist: Path,
+                     stand_ins: Path, wheelhouse: Path) -> None:
+    """The wheel for the root's own CPython and architecture, made
+    elsewhere, installed on the root's old glibc and tested there like any
+    other (offline, binary only, no compiler, outside any source tree),
+    with the test tools from `wheelhouse` (pure Python)."""
+    root = roots.get(root_name)
+    assert root.cpython is not None
+    pytag, arch = "cp" + root.cpython.version.replace(".", ""), MACHINE_TAGS[root.arch]
+    label = f"{pytag}-{arch} on {root_name}"
+    made = [w for w in wheels if (w.pytag, w.arch) == (pytag, arch) and w.path]
+    if not made:
+        report.failed(f"{label}: offline install", f"no {pytag} {arch} wheel was made")
+        return
+    place = Place(root)
+    work = f"{IN_ROOT}/{root_name}"
+    tester = Wheel(pytag, arch, place, root.python, work, path=made[0].path)
+    proc.say("", f"--- {label}: {made[0].path.name}")
+    if not _steps(report, f"{label}: sources", place, [
+            ("fresh", ["sh", "-c", 'rm -rf "$1" && mkdir -p "$1/unpacked"', "fresh", work])]):
+        return
+    in_sdist, wheels_in, stand_ins_in = (place.bring(p, work) for p in (sdist, wheelhouse, stand_ins))
+    if _steps(report, f"{label}: sources", place, [
+            ("unpack", ["tar", "-C", f"{work}/unpacked", "-xzf", in_sdist])]):
+        install_and_test(report, tester, stand_ins_in, f"{work}/test", wheels_in, label)
 
 
 def make_stand_in_compilers(directory: Path) -> None:
@@ -554,7 +602,8 @@ def run(report: StageReport) -> None:
     wheels, builders = host_wheels(report, tools, zig_exe, sdist, epoch, wheelhouse)
 
     with contextlib.ExitStack() as in_use:
-        wheels += root_wheels(report, tools, zig_exe, sdist, stand_ins, epoch, in_use)
+        usable = roots_for_release(report, in_use)
+        wheels += root_wheels(report, tools, zig_exe, sdist, stand_ins, epoch, usable)
         made = {w.key: w.path for w in wheels if w.path}
         first = wheels[0] if wheels else None
         if first and first.path and first.key in builders:
@@ -567,6 +616,9 @@ def run(report: StageReport) -> None:
             for wheel in wheels:
                 if wheel.path:
                     check_and_test(report, wheel, stand_ins, outside, wheelhouse)
+        for root_name in OLD_GLIBC_ROOTS:
+            if root_name in usable:
+                test_on_old_glibc(report, root_name, wheels, sdist, stand_ins, wheelhouse)
 
     report.check("every wheel made", len(made) == len(wheels),
                  f"{len(made)} of {len(wheels)} wheels were made")

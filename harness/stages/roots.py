@@ -24,6 +24,8 @@ class Platform:
                                # -X dev, and the reference-leak run
     core_tests: bool = False   # also the C++ core tests under ASan+UBSan (once per architecture)
     threaded: bool = False     # also the suite under pytest-run-parallel and the scaling table
+    tsan: bool = False         # a ThreadSanitizer interpreter: the module built with -fsanitize=thread,
+                               # the thread tests and the suite under pytest-run-parallel
 
 
 PLATFORMS: dict[str, Platform] = {
@@ -33,7 +35,9 @@ PLATFORMS: dict[str, Platform] = {
     "cp315-i386": Platform("forky-i386", "/usr/bin/python3.15"),
     "cp314d-amd64": Platform("forky-amd64", "/usr/bin/python3.14d", debug=True),
     "cp315d-amd64": Platform("forky-amd64", "/usr/bin/python3.15d", debug=True),
+    "cp313-i386": Platform("trixie-i386", "/usr/bin/python3.13"),
     "cp313t-amd64": Platform("cp313t-amd64", "/opt/py313t/bin/python3.13t", threaded=True),
+    "cp313t-tsan-amd64": Platform("cp313t-tsan-amd64", "/opt/py313t-tsan/bin/python3.13t", tsan=True),
 }
 # The platform stages; the newcomer root has its own stage.
 ROOT_STAGES: tuple[str, ...] = tuple(PLATFORMS)
@@ -62,13 +66,18 @@ def describe(name: str) -> str:
     """One line saying what the stage root-<name> tests."""
     platform = PLATFORMS[name]
     root = roots.get(platform.root)
-    python = Path(platform.python).name + (" (free-threaded, built from Debian's source)"
-                                           if root.cpython_source else "")
+    python = Path(platform.python).name
+    if root.cpython:
+        python += f" ({'free-threaded, ' if root.free_threaded else ''}built from Debian's source)"
     text = f"jadefox built and tested with {python} on Debian {root.suite} {root.arch}"
     if platform.debug:
         text += " under -X dev, and the reference-leak run"
     if platform.threaded:
         text += f", and the suite on {PARALLEL_THREADS} threads per test"
+    if platform.tsan:
+        text = (f"jadefox built with ThreadSanitizer for {python}, itself built with it, on Debian "
+                f"{root.suite} {root.arch}: the thread tests and the suite on {PARALLEL_THREADS} threads "
+                "per test, with no report allowed")
     return text + (", and the core tests under ASan+UBSan" if platform.core_tests else "")
 
 
@@ -149,17 +158,21 @@ def _build(report: StageReport, root: roots.Root, platform: Platform, job: _Job)
     """jadefox built and installed in a fresh venv in the root: offline, with
     Debian's scikit-build-core, warnings as errors."""
     env = {"CXXFLAGS": DEBUG_CXXFLAGS} if platform.debug else {}
+    sanitize = (["-Ccmake.define.JADEFOX_SANITIZE=thread", "-Ccmake.build-type=RelWithDebInfo"]
+                if platform.tsan else [])
     return (_step(report, root, "venv", [platform.python, "-m", "venv", "--without-pip",
                                          "--system-site-packages", f"{job.dir}/venv"])
             and _step(report, root, "build", [job.venv_py, "-m", "pip", "install", "-v", "--no-index",
                                               "--no-build-isolation", "--no-deps",
-                                              "-Ccmake.define.JADEFOX_WERROR=ON", job.src], env=env))
+                                              "-Ccmake.define.JADEFOX_WERROR=ON", *sanitize, job.src],
+                      env=env))
 
 
 def _pytest(report: StageReport, root: roots.Root, job: _Job, label: str, env: dict[str, str],
-            python_options: tuple[str, ...] = (), pytest_options: tuple[str, ...] = ()) -> None:
+            python_options: tuple[str, ...] = (), pytest_options: tuple[str, ...] = (),
+            paths: tuple[str, ...] = ("tests/python",)) -> None:
     rc = _in_root(report, root, label,
-                  [job.venv_py, *python_options, "-P", "-m", "pytest", "tests/python", "-q",
+                  [job.venv_py, *python_options, "-P", "-m", "pytest", *paths, "-q",
                    "-p", "no:cacheprovider", f"--junitxml={job.results}/{label}.xml", *pytest_options],
                   env=env, cwd=job.src, show=True, timeout=config.TEST_TIMEOUT)
     _collect(report, root, job, label, rc)
@@ -207,21 +220,57 @@ def _fetch_wheel(report: StageReport, requirement: str) -> Path | None:
     return wheels[0]
 
 
-def _threaded_runs(report: StageReport, root: roots.Root, job: _Job, env: dict[str, str]) -> None:
-    """The whole suite with PARALLEL_THREADS threads per test (tests marked
-    thread_unsafe on one; the JUnit file says how many ran threaded), and
-    the scaling table of bench/scaling.py."""
+def _run_parallel_installed(report: StageReport, root: roots.Root, job: _Job) -> bool:
+    """pytest-run-parallel in the job's venv."""
     wheel = _fetch_wheel(report, PYTEST_RUN_PARALLEL)
-    if wheel is not None:
-        roots.copy_in(wheel, roots.root_dir(root) / job.dir.lstrip("/") / wheel.name)
-        if _step(report, root, "install pytest-run-parallel",
-                 [job.venv_py, "-m", "pip", "install", "--no-index", "--no-deps", f"{job.dir}/{wheel.name}"]):
-            _pytest(report, root, job, "pytest-threaded", env,
-                    pytest_options=(f"--parallel-threads={PARALLEL_THREADS}",))
+    if wheel is None:
+        return False
+    roots.copy_in(wheel, roots.root_dir(root) / job.dir.lstrip("/") / wheel.name)
+    return _step(report, root, "install pytest-run-parallel",
+                 [job.venv_py, "-m", "pip", "install", "--no-index", "--no-deps", f"{job.dir}/{wheel.name}"])
+
+
+def _threaded_suite(report: StageReport, root: roots.Root, job: _Job, env: dict[str, str]) -> None:
+    """The whole suite with PARALLEL_THREADS threads per test (tests marked
+    thread_unsafe on one; the JUnit file says how many ran threaded)."""
+    if _run_parallel_installed(report, root, job):
+        _pytest(report, root, job, "pytest-threaded", env,
+                pytest_options=(f"--parallel-threads={PARALLEL_THREADS}",))
+
+
+def _threaded_runs(report: StageReport, root: roots.Root, job: _Job, env: dict[str, str]) -> None:
+    """The threaded suite and the scaling table of bench/scaling.py."""
+    _threaded_suite(report, root, job, env)
     _step(report, root, "scaling", [job.venv_py, "bench/scaling.py", "--json", f"{job.results}/scaling.json"],
           env=env, cwd=job.src, show=True, timeout=config.TEST_TIMEOUT)
     roots.copy_out(roots.root_dir(root) / job.results.lstrip("/") / "scaling.json",
                    report.log_dir / "scaling.json")
+
+
+def _tsan_runs(report: StageReport, root: roots.Root, job: _Job, env: dict[str, str]) -> None:
+    """Under ThreadSanitizer (reports of every process into one directory,
+    the interpreter's own races suppressed by tests/python/tsan.supp): a
+    planted race must be reported, then the thread tests and the threaded
+    suite must leave no report at all."""
+    supp = sanitizers.TSAN_SUPPRESSIONS
+    if not report.check("suppressions", sanitizers.suppressions_are_safe(supp),
+                        f"{supp} has a pattern that could match jadefox frames"):
+        return
+    reports = f"{job.dir}/tsan-reports"
+    on_host = roots.root_dir(root) / reports.lstrip("/")
+    tsan_env = {**env, **sanitizers.module_tsan_env(reports, f"{job.src}/{supp.relative_to(config.REPO)}")}
+    _clear(root, reports, make=True)
+    _in_root(report, root, "canary", [job.venv_py, "-m", "harness.canary", "race"], env=tsan_env,
+             cwd=job.src)
+    planted = [f for f in sanitizers.scan_reports(on_host) if f.kind == "ThreadSanitizer"]
+    if not report.check("sanitizer canary (a planted race is reported)", bool(planted),
+                        "ThreadSanitizer reported nothing: its runtime is not active"):
+        return
+    _clear(root, reports, make=True)
+    _pytest(report, root, job, "pytest-threads", tsan_env, paths=("tests/python/test_threads.py",))
+    _threaded_suite(report, root, job, tsan_env)
+    for n, finding in enumerate(sanitizers.scan_reports(on_host), 1):
+        report.failed(f"ThreadSanitizer report {n}", finding.kind, str(finding))
 
 
 def run_root(report: StageReport, name: str) -> None:
@@ -246,6 +295,8 @@ def run_root(report: StageReport, name: str) -> None:
             _step(report, root, "gil-disabled", [job.venv_py, job.checks, "gil-disabled"], env=env, show=True)
         if platform.debug:
             _debug_runs(report, root, job)
+        elif platform.tsan:
+            _tsan_runs(report, root, job, env)
         else:
             _pytest(report, root, job, "pytest", env)
         if platform.threaded:

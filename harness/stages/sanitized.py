@@ -70,7 +70,7 @@ def _canary(python, directory, preload, report: StageReport) -> bool:
     """The runtimes must load and LeakSanitizer must report a planted leak,
     or a clean run would prove nothing."""
     env = sanitizers.module_env(directory, True, preload)
-    proc.run([python, "-m", "harness.canary"], cwd=config.REPO, env=env, log=report.log_path("canary"), show=False)
+    proc.run([python, "-m", "harness.canary", "leak"], cwd=config.REPO, env=env, log=report.log_path("canary"), show=False)
     leaked = any("LeakSanitizer: detected memory leaks" in p.read_text(errors="replace")
                  for p in directory.glob("asan*"))
     shutil.rmtree(directory, ignore_errors=True)

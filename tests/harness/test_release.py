@@ -7,9 +7,10 @@ import xml.etree.ElementTree as ET
 
 import pytest
 
-from harness import privilege
+from harness import privilege, roots
 from harness.results import StageReport, read_junit
 from harness.stages import release
+from harness.stages import roots as root_stages
 
 
 def test_source_date_epoch_from_the_environment_then_git_then_a_constant(tmp_path, monkeypatch):
@@ -44,9 +45,10 @@ def test_root_wheels_are_skipped_with_the_reason_and_the_command(results_root, m
     with pytest.raises(release.StageSkipped) as skipped:
         release.root_wheel_names()
     report = StageReport("release")
-    release.book_skipped_root_wheels(report, skipped.value)
+    release.book_skipped_roots(report, skipped.value)
     cases = booked(report)
-    assert sorted(cases) == sorted(f"wheel of the root {n}" for n in release.ROOT_WHEELS)
+    assert sorted(cases) == sorted([*(f"wheel of the root {n}" for n in release.ROOT_WHEELS),
+                                    *(f"wheels tested on the root {n}" for n in release.OLD_GLIBC_ROOTS)])
     for case in cases.values():
         message = case.find("skipped").get("message")
         assert reason in message and message.endswith(f"(run it with: {command})"), message
@@ -59,15 +61,27 @@ def test_in_ci_a_skipped_root_wheel_is_a_failure(results_root, monkeypatch):
     with pytest.raises(release.StageSkipped) as skipped:
         release.root_wheel_names()
     report = StageReport("release")
-    release.book_skipped_root_wheels(report, skipped.value)
+    release.book_skipped_roots(report, skipped.value)
     counts = read_junit(report.dir / "harness.xml")
-    assert (counts.failed, counts.skipped) == (len(release.ROOT_WHEELS), 0)
+    assert (counts.failed, counts.skipped) == (len(release.ROOT_WHEELS) + len(release.OLD_GLIBC_ROOTS), 0)
 
 
 def test_with_root_and_no_request_every_root_wheel_is_built(monkeypatch):
     monkeypatch.setenv("JADEFOX_SKIP", "newcomer")
     monkeypatch.setattr(privilege, "root_prefix", lambda: ())
     assert release.root_wheel_names() == list(release.ROOT_WHEELS)
+
+
+def test_each_old_glibc_root_has_a_wheel_to_test():
+    # The i686 wheel comes from a root; the x86_64 one from this machine's
+    # CPython of that version.
+    from_roots = {(n.split("-")[0], release.MACHINE_TAGS[roots.get(root_stages.PLATFORMS[n].root).arch])
+                  for n in release.ROOT_WHEELS}
+    for name in release.OLD_GLIBC_ROOTS:
+        root = roots.get(name)
+        assert root.cpython is not None and not root.cpython.debian_site
+        key = ("cp" + root.cpython.version.replace(".", ""), release.MACHINE_TAGS[root.arch])
+        assert key in from_roots or key[1] == "x86_64", name
 
 
 def test_stand_in_compilers_fail_loudly(tmp_path):

@@ -42,7 +42,7 @@ PLAIN = roots.ROOTS["forky-amd64"]
 def test_stamp_changes_with_each_part_of_the_definition():
     changes = {"suite": "sid", "arch": "arm64", "python": "/usr/bin/python3.15",
                "packages": (*PLAIN.packages, "valgrind"), "apt_options": (),
-               "cpython_source": "python3.14"}
+               "cpython": BUILDS.cpython}
     base = roots.stamp(PLAIN)
     for field, value in changes.items():
         assert roots.stamp(dataclasses.replace(PLAIN, **{field: value})) != base, field
@@ -70,6 +70,30 @@ def test_stamp_follows_the_build_scripts_commands_not_its_comments(tmp_path):
 def test_the_real_build_script_is_part_of_the_cpython_roots_stamp():
     assert roots.BUILD_CPYTHON.is_file()
     assert roots.stamp(BUILDS) == roots.stamp(BUILDS, roots.BUILD_CPYTHON)
+    # What is built is part of the stamp too: the same source configured
+    # otherwise is another root.
+    tsan = roots.ROOTS["cp313t-tsan-amd64"]
+    assert roots.stamp(dataclasses.replace(tsan, name=BUILDS.name, python=BUILDS.python)) != roots.stamp(BUILDS)
+
+
+def test_a_run_keeps_the_stamp_it_started_with(cache, tmp_path, monkeypatch, request):
+    script = tmp_path / "build.sh"
+    script.write_text("make -j2\n")
+    monkeypatch.setattr(roots.stamp, "__defaults__", (script,))
+    roots._stamp_of_this_run.cache_clear()
+    request.addfinalizer(roots._stamp_of_this_run.cache_clear)
+    before = roots.root_dir(BUILDS)
+    script.write_text("make -j4\n")   # edited while a stage runs
+    assert roots.root_dir(BUILDS) == before
+    assert before.name != f"{BUILDS.name}-{roots.stamp(BUILDS)}"
+
+
+def test_the_build_command_passes_the_definition_to_the_script():
+    argv = roots.build_cpython_argv(roots.ROOTS["cp313t-tsan-amd64"])
+    assert argv[:5] == ["sh", "/opt/src/build-cpython.sh", "/opt/py313t-tsan", "3.13", "debian-site"]
+    assert {"--disable-gil", "--with-thread-sanitizer"} <= set(argv[5:])
+    old = roots.build_cpython_argv(roots.ROOTS["bullseye-i386"])
+    assert old[2:5] == ["/opt/python3.13", "3.13", "own-pip"] and "--disable-gil" not in old
 
 
 def test_a_root_is_fresh_only_with_its_stamp_and_its_interpreter(cache):
@@ -274,9 +298,11 @@ def test_copy_out_copies_trees_and_reports_absence(cache, tmp_path, as_user):
 def test_root_definitions_hold_together():
     for root in roots.ROOTS.values():
         # What a root builds from source must be where its interpreter is.
-        if root.cpython_source:
+        if root.cpython:
             assert root.python.startswith(root.cpython_prefix + "/bin/")
-            assert root.free_threaded
+            assert root.python.endswith("t") == root.free_threaded
+            # Only an interpreter with its own pip can do without Debian's.
+            assert root.cpython.debian_site == ("--without-ensurepip" in root.cpython.configure)
         assert root.linux32 == (root.arch == "i386")
     assert roots.ROOTS["newcomer"].packages == ("python3", "python3-venv", "python3-dev", "g++",
                                                 "git", "ca-certificates")
@@ -285,8 +311,11 @@ def test_root_definitions_hold_together():
 
 
 def test_platform_stages_name_interpreters_their_roots_hold():
-    assert root_stages.ROOT_STAGES == ("cp314-amd64", "cp314-i386", "cp315-amd64", "cp315-i386",
-                                       "cp314d-amd64", "cp315d-amd64", "cp313t-amd64")
+    assert {"cp313-i386", "cp314-amd64", "cp314-i386", "cp315-amd64", "cp315-i386", "cp314d-amd64",
+            "cp315d-amd64", "cp313t-amd64", "cp313t-tsan-amd64"} <= set(root_stages.ROOT_STAGES)
+    # The ThreadSanitizer stage comes last: its root takes longest to make.
+    assert root_stages.ROOT_STAGES[-1] == "cp313t-tsan-amd64"
+    assert roots.get(root_stages.PLATFORMS["cp313t-tsan-amd64"].root).free_threaded
     for name, platform in root_stages.PLATFORMS.items():
         root = roots.get(platform.root)
         version = Path(platform.python).name.removeprefix("python").rstrip("dt")
@@ -294,7 +323,7 @@ def test_platform_stages_name_interpreters_their_roots_hold():
         # a built one is the root's own.
         package = f"python{version}-dbg" if platform.debug else f"python{version}"
         assert package in root.packages or platform.python == root.python, name
-        if not platform.debug and not root.cpython_source:
+        if not platform.debug and not root.cpython:
             assert f"python{version}-dev" in root.packages, name
         assert name.endswith(root.arch)
         if platform.core_tests:

@@ -47,11 +47,14 @@ def test_clean_logs_report_nothing(tmp_path):
 
 def test_suppressions_never_name_our_code(tmp_path, monkeypatch):
     assert sanitizers.suppressions_are_safe()
-    for bad in ("leak:jadefox::KeyIndex", "leak:libpython3.13.so", "leak:*"):
-        supp = tmp_path / "s.supp"
-        supp.write_text(f"# ours\nleak:_PyUnicode_InternInPlace\n{bad}\n")
+    assert sanitizers.suppressions_are_safe(sanitizers.TSAN_SUPPRESSIONS)
+    supp = tmp_path / "s.supp"
+    for bad in ("leak:jadefox::KeyIndex", "leak:libpython3.13.so", "leak:*", "race:*",
+                "race:JadeDict_add", "called_from_lib:libpython3.13t.so.1.0", "race:core/key_index.hpp"):
+        supp.write_text(f"# ours\nleak:_PyUnicode_InternInPlace\nrace:_PyMem_FreeDelayed\n{bad}\n")
         monkeypatch.setattr(sanitizers, "LSAN_SUPPRESSIONS", supp)
         assert not sanitizers.suppressions_are_safe(), bad
+        assert not sanitizers.suppressions_are_safe(supp), bad
 
 
 def test_module_env_routes_reports_and_leak_checking(tmp_path):
