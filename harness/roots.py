@@ -194,7 +194,7 @@ def stamp(root: Root, build_script: Path = BUILD_CPYTHON) -> str:
     a root that builds CPython, the build script's commands (its comments do
     not count). The mirror does not count: every mirror serves the same."""
     parts = [f"recipe {RECIPE}", root.suite, root.arch, root.python,
-             *sorted(root.packages), "--", *root.apt_options]
+             root.cpython.source if root.cpython else "", *sorted(root.packages), "--", *root.apt_options]
     if root.cpython:
         parts += ["--", repr(root.cpython), _without_comments(build_script.read_text())]
     return hashlib.sha256("\n".join(parts).encode()).hexdigest()[:16]
