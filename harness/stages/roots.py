@@ -154,14 +154,22 @@ def _collect(report: StageReport, root: roots.Root, job: _Job, label: str, rc: i
     report.runner(label, rc)
 
 
+def _tools_env(platform: Platform) -> dict[str, str]:
+    """Environment of the tools (venv, pip) run by the stage's interpreter.
+    A ThreadSanitizer interpreter would report its own races in them and
+    end them with a failing status; jadefox is not loaded there, and what it
+    runs under the sanitizer is checked by the test runs."""
+    return {"TSAN_OPTIONS": "report_bugs=0"} if platform.tsan else {}
+
+
 def _build(report: StageReport, root: roots.Root, platform: Platform, job: _Job) -> bool:
     """jadefox built and installed in a fresh venv in the root: offline, with
     Debian's scikit-build-core, warnings as errors."""
-    env = {"CXXFLAGS": DEBUG_CXXFLAGS} if platform.debug else {}
+    env = {**_tools_env(platform), **({"CXXFLAGS": DEBUG_CXXFLAGS} if platform.debug else {})}
     sanitize = (["-Ccmake.define.JADEFOX_SANITIZE=thread", "-Ccmake.build-type=RelWithDebInfo"]
                 if platform.tsan else [])
     return (_step(report, root, "venv", [platform.python, "-m", "venv", "--without-pip",
-                                         "--system-site-packages", f"{job.dir}/venv"])
+                                         "--system-site-packages", f"{job.dir}/venv"], env=env)
             and _step(report, root, "build", [job.venv_py, "-m", "pip", "install", "-v", "--no-index",
                                               "--no-build-isolation", "--no-deps",
                                               "-Ccmake.define.JADEFOX_WERROR=ON", *sanitize, job.src],
@@ -220,56 +228,69 @@ def _fetch_wheel(report: StageReport, requirement: str) -> Path | None:
     return wheels[0]
 
 
-def _run_parallel_installed(report: StageReport, root: roots.Root, job: _Job) -> bool:
+def _run_parallel_installed(report: StageReport, root: roots.Root, job: _Job, platform: Platform) -> bool:
     """pytest-run-parallel in the job's venv."""
     wheel = _fetch_wheel(report, PYTEST_RUN_PARALLEL)
     if wheel is None:
         return False
     roots.copy_in(wheel, roots.root_dir(root) / job.dir.lstrip("/") / wheel.name)
     return _step(report, root, "install pytest-run-parallel",
-                 [job.venv_py, "-m", "pip", "install", "--no-index", "--no-deps", f"{job.dir}/{wheel.name}"])
+                 [job.venv_py, "-m", "pip", "install", "--no-index", "--no-deps", f"{job.dir}/{wheel.name}"],
+                 env=_tools_env(platform))
 
 
-def _threaded_suite(report: StageReport, root: roots.Root, job: _Job, env: dict[str, str]) -> None:
+def _threaded_suite(report: StageReport, root: roots.Root, job: _Job, platform: Platform,
+                    env: dict[str, str]) -> None:
     """The whole suite with PARALLEL_THREADS threads per test (tests marked
     thread_unsafe on one; the JUnit file says how many ran threaded)."""
-    if _run_parallel_installed(report, root, job):
+    if _run_parallel_installed(report, root, job, platform):
         _pytest(report, root, job, "pytest-threaded", env,
                 pytest_options=(f"--parallel-threads={PARALLEL_THREADS}",))
 
 
-def _threaded_runs(report: StageReport, root: roots.Root, job: _Job, env: dict[str, str]) -> None:
+def _threaded_runs(report: StageReport, root: roots.Root, job: _Job, platform: Platform,
+                   env: dict[str, str]) -> None:
     """The threaded suite and the scaling table of bench/scaling.py."""
-    _threaded_suite(report, root, job, env)
+    _threaded_suite(report, root, job, platform, env)
     _step(report, root, "scaling", [job.venv_py, "bench/scaling.py", "--json", f"{job.results}/scaling.json"],
           env=env, cwd=job.src, show=True, timeout=config.TEST_TIMEOUT)
     roots.copy_out(roots.root_dir(root) / job.results.lstrip("/") / "scaling.json",
                    report.log_dir / "scaling.json")
 
 
-def _tsan_runs(report: StageReport, root: roots.Root, job: _Job, env: dict[str, str]) -> None:
-    """Under ThreadSanitizer (reports of every process into one directory,
-    the interpreter's own races suppressed by tests/python/tsan.supp): a
-    planted race must be reported, then the thread tests and the threaded
-    suite must leave no report at all."""
+def _tsan_reports(job: _Job) -> str:
+    return f"{job.dir}/tsan-reports"
+
+
+def _tsan_env(report: StageReport, root: roots.Root, job: _Job) -> dict[str, str] | None:
+    """The environment of every run of jadefox under ThreadSanitizer (the
+    reports of every process into one fresh directory, the interpreter's own
+    races suppressed by tests/python/tsan.supp), once a planted race has
+    been reported with it; None, booked, when that fails."""
     supp = sanitizers.TSAN_SUPPRESSIONS
     if not report.check("suppressions", sanitizers.suppressions_are_safe(supp),
                         f"{supp} has a pattern that could match jadefox frames"):
-        return
-    reports = f"{job.dir}/tsan-reports"
-    on_host = roots.root_dir(root) / reports.lstrip("/")
-    tsan_env = {**env, **sanitizers.module_tsan_env(reports, f"{job.src}/{supp.relative_to(config.REPO)}")}
+        return None
+    reports = _tsan_reports(job)
+    env = sanitizers.module_tsan_env(reports, f"{job.src}/{supp.relative_to(config.REPO)}")
     _clear(root, reports, make=True)
-    _in_root(report, root, "canary", [job.venv_py, "-m", "harness.canary", "race"], env=tsan_env,
-             cwd=job.src)
-    planted = [f for f in sanitizers.scan_reports(on_host) if f.kind == "ThreadSanitizer"]
-    if not report.check("sanitizer canary (a planted race is reported)", bool(planted),
+    _in_root(report, root, "canary", [job.venv_py, "-m", "harness.canary", "race"], env=env, cwd=job.src)
+    planted = sanitizers.scan_reports(roots.root_dir(root) / reports.lstrip("/"))
+    if not report.check("sanitizer canary (a planted race is reported)",
+                        any(f.kind == "ThreadSanitizer" for f in planted),
                         "ThreadSanitizer reported nothing: its runtime is not active"):
-        return
+        return None
     _clear(root, reports, make=True)
-    _pytest(report, root, job, "pytest-threads", tsan_env, paths=("tests/python/test_threads.py",))
-    _threaded_suite(report, root, job, tsan_env)
-    for n, finding in enumerate(sanitizers.scan_reports(on_host), 1):
+    return env
+
+
+def _tsan_runs(report: StageReport, root: roots.Root, job: _Job, platform: Platform,
+               env: dict[str, str]) -> None:
+    """The thread tests and the threaded suite under ThreadSanitizer; every
+    report left by them (or by anything run since _tsan_env) is a failure."""
+    _pytest(report, root, job, "pytest-threads", env, paths=("tests/python/test_threads.py",))
+    _threaded_suite(report, root, job, platform, env)
+    for n, finding in enumerate(sanitizers.scan_reports(roots.root_dir(root) / _tsan_reports(job).lstrip("/")), 1):
         report.failed(f"ThreadSanitizer report {n}", finding.kind, str(finding))
 
 
@@ -288,6 +309,11 @@ def run_root(report: StageReport, name: str) -> None:
         if not _build(report, root, platform, job):
             return
         env: dict[str, str] = {}
+        if platform.tsan:
+            tsan = _tsan_env(report, root, job)
+            if tsan is None:
+                return
+            env.update(tsan)
         if root.linux32:
             _step(report, root, "32-bit", [job.venv_py, job.checks, "32-bit"], show=True)
         if root.free_threaded:
@@ -296,11 +322,11 @@ def run_root(report: StageReport, name: str) -> None:
         if platform.debug:
             _debug_runs(report, root, job)
         elif platform.tsan:
-            _tsan_runs(report, root, job, env)
+            _tsan_runs(report, root, job, platform, env)
         else:
             _pytest(report, root, job, "pytest", env)
         if platform.threaded:
-            _threaded_runs(report, root, job, env)
+            _threaded_runs(report, root, job, platform, env)
         if platform.core_tests:
             _core_tests(report, root, job)
 
