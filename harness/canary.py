@@ -40,5 +40,5 @@ def race() -> None:
 
 
 if __name__ == "__main__":
-    _exported = jadefox.JadeDict({"a": 1.0}).add_scalar(1.0).to_dict()
+    _exported = jadefox.JadeDict({"a": 1.0}).add_scalar(1.0).to_dict
     {"leak": leak, "race": race}[sys.argv[1] if len(sys.argv) > 1 else "leak"]()
