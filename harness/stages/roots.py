@@ -240,12 +240,12 @@ def _run_parallel_installed(report: StageReport, root: roots.Root, job: _Job, pl
 
 
 def _threaded_suite(report: StageReport, root: roots.Root, job: _Job, platform: Platform,
-                    env: dict[str, str]) -> None:
+                    env: dict[str, str], selection: tuple[str, ...] = ()) -> None:
     """The whole suite with PARALLEL_THREADS threads per test (tests marked
     thread_unsafe on one; the JUnit file says how many ran threaded)."""
     if _run_parallel_installed(report, root, job, platform):
         _pytest(report, root, job, "pytest-threaded", env,
-                pytest_options=(f"--parallel-threads={PARALLEL_THREADS}",))
+                pytest_options=(f"--parallel-threads={PARALLEL_THREADS}", *selection))
 
 
 def _threaded_runs(report: StageReport, root: roots.Root, job: _Job, platform: Platform,
@@ -288,8 +288,9 @@ def _tsan_runs(report: StageReport, root: roots.Root, job: _Job, platform: Platf
                env: dict[str, str]) -> None:
     """The thread tests and the threaded suite under ThreadSanitizer; every
     report left by them (or by anything run since _tsan_env) is a failure."""
-    _pytest(report, root, job, "pytest-threads", env, paths=("tests/python/test_threads.py",))
-    _threaded_suite(report, root, job, platform, env)
+    _pytest(report, root, job, "pytest-threads", env, paths=("tests/python/test_threads.py",),
+            pytest_options=sanitizers.WITHOUT_PLAIN_ALLOCATOR_TESTS)
+    _threaded_suite(report, root, job, platform, env, sanitizers.WITHOUT_PLAIN_ALLOCATOR_TESTS)
     for n, finding in enumerate(sanitizers.scan_reports(roots.root_dir(root) / _tsan_reports(job).lstrip("/")), 1):
         report.failed(f"ThreadSanitizer report {n}", finding.kind, str(finding))
 

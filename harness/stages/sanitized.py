@@ -11,8 +11,6 @@ import subprocess
 from .. import build, config, proc, sanitizers
 from ..results import StageReport
 
-# Tests that cannot hold under ASan carry this marker (see tests/python/conftest.py).
-NOT_UNDER_ASAN = "not plain_allocator"
 # The example budget of the fuzz tests under the sanitizers (they are slow there).
 FUZZ_SCALE = "0.5"
 
@@ -45,7 +43,7 @@ def run(session, report: StageReport) -> None:
     if not _canary(python, reports / "canary", preload, report):
         return
     proc.say(f"left out under ASan: the tests marked plain_allocator; fuzz scale {FUZZ_SCALE}")
-    rc = proc.run([python, "-m", "pytest", "tests/python", "tests/fuzz", "-m", NOT_UNDER_ASAN, "-q",
+    rc = proc.run([python, "-m", "pytest", "tests/python", "tests/fuzz", *sanitizers.WITHOUT_PLAIN_ALLOCATOR_TESTS, "-q",
                    "-p", "no:cacheprovider", f"--junitxml={report.xml_path('pytest')}"],
                   cwd=config.REPO, env={**env, "JADEFOX_FUZZ_SCALE": FUZZ_SCALE},
                   timeout=config.TEST_TIMEOUT, log=report.log_path("pytest"))

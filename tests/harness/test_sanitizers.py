@@ -27,14 +27,17 @@ TSAN_LOG = """WARNING: ThreadSanitizer: data race (pid=1)
     #0 jadefox::Shared::release core/shared.h:50
 SUMMARY: ThreadSanitizer: data race core/shared.h:50
 """
+TSAN_ERROR_LOG = """==22659==ERROR: ThreadSanitizer: out of memory: allocator is trying to allocate 0x100000 bytes
+"""
 
 
 def test_every_report_is_found_and_leaks_are_attributed(tmp_path):
-    for name, text in [("asan.1", ASAN_LOG), ("asan.2", LEAK_LOG), ("ubsan.3", UBSAN_LOG), ("tsan.4", TSAN_LOG)]:
+    for name, text in [("asan.1", ASAN_LOG), ("asan.2", LEAK_LOG), ("ubsan.3", UBSAN_LOG), ("tsan.4", TSAN_LOG),
+                       ("tsan.5", TSAN_ERROR_LOG)]:
         (tmp_path / name).write_text(text)
     found = sanitizers.scan_reports(tmp_path)
     kinds = sorted(f.kind for f in found)
-    assert kinds == ["AddressSanitizer", "ThreadSanitizer", "UndefinedBehaviorSanitizer",
+    assert kinds == ["AddressSanitizer", "ThreadSanitizer", "ThreadSanitizer error", "UndefinedBehaviorSanitizer",
                      "leak in jadefox code", "leak outside jadefox code"]
     asan = next(f for f in found if f.kind == "AddressSanitizer")
     assert "get_item" in asan.frames[0] and "heap-use-after-free" in str(asan)
@@ -66,3 +69,12 @@ def test_module_env_routes_reports_and_leak_checking(tmp_path):
     assert env["PYTHONMALLOC"] == "malloc"
     assert "detect_leaks=1" in sanitizers.module_env(tmp_path, True, [])["ASAN_OPTIONS"]
     assert set(sanitizers.core_env("tsan")) == {"TSAN_OPTIONS"}
+
+
+def test_the_modules_tsan_runs_report_to_files_with_the_suppressions():
+    options = dict(o.split("=", 1) for o in
+                   sanitizers.module_tsan_env("/jobs/r", "/src/tests/python/tsan.supp")["TSAN_OPTIONS"].split(":"))
+    assert options["log_path"] == "/jobs/r/tsan" and options["suppressions"] == "/src/tests/python/tsan.supp"
+    # Daemon threads are never joined; every other report counts.
+    assert options["report_thread_leaks"] == "0" and options["halt_on_error"] == "0"
+    assert "report_bugs" not in options

@@ -20,10 +20,10 @@ def pytest_configure(config):
     config.addinivalue_line("markers", "thread_unsafe(reason): pytest-run-parallel runs the test on one thread")
     config.addinivalue_line(
         "markers",
-        "plain_allocator: holds only with the interpreter's usual allocator, so the run under "
-        "AddressSanitizer leaves it out: ASan's allocator aborts where an exhausted one fails, its "
-        "shadow memory defeats an RLIMIT_AS, and its quarantine holds freed memory on purpose "
-        "(LeakSanitizer covers leaks in that run)")
+        "plain_allocator: holds only with the interpreter's usual allocator, so the runs under "
+        "AddressSanitizer and ThreadSanitizer leave it out: a sanitizer's allocator aborts where an "
+        "exhausted one fails, its shadow memory defeats an RLIMIT_AS, and ASan's quarantine holds "
+        "freed memory on purpose (LeakSanitizer covers leaks in that run)")
 
 
 @pytest.fixture(scope="session")
