@@ -51,6 +51,7 @@ ROOT_WHEELS = ("cp313-i386", "cp314-amd64", "cp314-i386", "cp315-amd64", "cp315-
 # elsewhere are installed and tested; each has its own CPython, of the
 # version (and so the wheel) named.
 OLD_GLIBC_ROOTS = ("bullseye-amd64", "bullseye-i386")
+OLD_GLIBC = "2_31"   # theirs
 # Where the release work happens inside a root: one directory per checkout,
 # since the roots are shared and another checkout's release stage may be
 # using the same root at the same time.
@@ -273,13 +274,27 @@ def _to_dist(path: Path) -> Path:
     return Path(shutil.move(path, DIST / path.name))
 
 
-def download_test_tools(report: StageReport, key: str, python: Path, wheelhouse: Path) -> None:
+def download_test_tools(report: StageReport, key: str, python: Path, wheelhouse: Path,
+                        target: Sequence[str] = ()) -> bool:
+    """The test tools' wheels into `wheelhouse`, for `python`'s own
+    platform or for the one `target` (pip download's --platform,
+    --python-version, ... options) names."""
     log = report.log_path(f"{key}-wheelhouse")
-    argv: list[str | os.PathLike[str]] = [python, "-m", "pip", "download", "--retries", "5", "-q", "--only-binary", ":all:",
-            "-d", wheelhouse, *TEST_TOOLS]
+    argv: list[str | os.PathLike[str]] = [python, "-m", "pip", "download", "--retries", "5", "-q",
+                                          "--only-binary", ":all:", *target, "-d", wheelhouse, *TEST_TOOLS]
     rc = proc.retry("pip download of the test tools", lambda: proc.run(
         argv, log=log, env=config.PIP_QUIET_ENV, show=False))
-    report.check(f"{key}: test tools downloaded", rc == 0, "pip download failed", _tail(log))
+    return report.check(f"{key}: test tools downloaded", rc == 0, "pip download failed", _tail(log))
+
+
+def target_platform(version: str, arch: str, glibc: str) -> list[str]:
+    """pip download's options for wheels that install on CPython `version`
+    (e.g. 3.13) for `arch` (x86_64, i686) with glibc `glibc` (e.g. 2_31):
+    some test tools have compiled wheels for some platforms only (and pure
+    ones for the rest)."""
+    tag = "cp" + version.replace(".", "")
+    return ["--platform", f"manylinux_{glibc}_{arch}", "--python-version", version,
+            "--implementation", "cp", "--abi", tag]
 
 
 def install_zig(report: StageReport, tools: Path) -> Path | None:
@@ -528,12 +543,12 @@ def check_and_test(report: StageReport, wheel: Wheel, stand_ins: Path, outside: 
         install_and_test(report, wheel, f"{wheel.work}/{stand_ins.name}", f"{wheel.work}/test", None)
 
 
-def test_on_old_glibc(report: StageReport, root_name: str, wheels: Sequence[Wheel], sdist: Path,
-                     stand_ins: Path, wheelhouse: Path) -> None:
+def test_on_old_glibc(report: StageReport, tools: Path, root_name: str, wheels: Sequence[Wheel],
+                     sdist: Path, stand_ins: Path) -> None:
     """The wheel for the root's own CPython and architecture, made
     elsewhere, installed on the root's old glibc and tested there like any
     other (offline, binary only, no compiler, outside any source tree),
-    with the test tools from `wheelhouse` (pure Python)."""
+    with test tools downloaded for that platform."""
     root = roots.get(root_name)
     assert root.cpython is not None
     pytag, arch = "cp" + root.cpython.version.replace(".", ""), MACHINE_TAGS[root.arch]
@@ -541,6 +556,10 @@ def test_on_old_glibc(report: StageReport, root_name: str, wheels: Sequence[Whee
     made = [w for w in wheels if (w.pytag, w.arch) == (pytag, arch) and w.path]
     if not made:
         report.failed(f"{label}: offline install", f"no {pytag} {arch} wheel was made")
+        return
+    wheelhouse = WORK / f"wheelhouse-{root_name}"
+    if not download_test_tools(report, label, tools, wheelhouse,
+                               target_platform(root.cpython.version, arch, OLD_GLIBC)):
         return
     place = Place(root)
     work = f"{IN_ROOT}/{root_name}"
@@ -618,7 +637,7 @@ def run(report: StageReport) -> None:
                     check_and_test(report, wheel, stand_ins, outside, wheelhouse)
         for root_name in OLD_GLIBC_ROOTS:
             if root_name in usable:
-                test_on_old_glibc(report, root_name, wheels, sdist, stand_ins, wheelhouse)
+                test_on_old_glibc(report, tools, root_name, wheels, sdist, stand_ins)
 
     report.check("every wheel made", len(made) == len(wheels),
                  f"{len(made)} of {len(wheels)} wheels were made")

@@ -84,6 +84,14 @@ def test_each_old_glibc_root_has_a_wheel_to_test():
         assert key in from_roots or key[1] == "x86_64", name
 
 
+def test_test_tools_for_an_old_glibc_root_are_chosen_for_its_platform():
+    # Some test tools publish compiled wheels for x86_64 only: the i686 root
+    # must get the pure ones, which only a download for its platform picks.
+    assert release.target_platform("3.13", "i686", release.OLD_GLIBC) == [
+        "--platform", "manylinux_2_31_i686", "--python-version", "3.13", "--implementation", "cp",
+        "--abi", "cp313"]
+
+
 def test_stand_in_compilers_fail_loudly(tmp_path):
     release.make_stand_in_compilers(tmp_path)
     for tool in ("gcc", "c++", "cmake", "i686-linux-gnu-g++"):
