@@ -29,6 +29,9 @@ _TSAN = {"halt_on_error": "0", "second_deadlock_stack": "1"}
 # The module's runs also leave out thread leaks: CPython never joins daemon
 # threads, and tests leave some running at exit on purpose.
 _TSAN_MODULE = {**_TSAN, "report_thread_leaks": "0"}
+# What ThreadSanitizer costs the suite on the threaded run: 32 threads of
+# test_threads.py on 2 CPUs take several minutes there.
+TSAN_SLOWDOWN = "10"
 # Tests that hold only with the interpreter's usual allocator (an RLIMIT_AS,
 # an exhausted allocator) carry this marker; a sanitizer's shadow memory and
 # allocator defeat them, so sanitized runs select the others.
@@ -80,7 +83,9 @@ def module_tsan_env(reports: str, suppressions: str) -> dict[str, str]:
     with -fsanitize=thread: every report, of every process, in a file
     under `reports` (paths as the interpreter sees them)."""
     return {"TSAN_OPTIONS": _options({**_TSAN_MODULE, "log_path": f"{reports}/tsan",
-                                      "suppressions": suppressions})}
+                                      "suppressions": suppressions}),
+            # The tests' hang deadlines (tests/python/support.py).
+            "JADEFOX_SLOWDOWN": TSAN_SLOWDOWN}
 
 
 def suppressions_are_safe(path: Path | None = None) -> bool:

@@ -19,6 +19,10 @@ IS_32BIT = struct.calcsize("P") == 4
 FREE_THREADED = bool(sysconfig.get_config_var("Py_GIL_DISABLED"))
 ON_LINUX = sys.platform.startswith("linux")
 PAGE = os.sysconf("SC_PAGE_SIZE") if hasattr(os, "sysconf") else 4096
+# How many times slower than usual this run may be: a sanitizer multiplies
+# the cost of memory accesses (ThreadSanitizer by 5 to 15), so the deadlines
+# that only catch a hang are multiplied by it. Correctness never is.
+SLOWDOWN = float(os.environ.get("JADEFOX_SLOWDOWN") or 1)
 
 
 # Injected allocation failures per entry point (test_nomemory), printed at
@@ -154,7 +158,7 @@ def run_py(code, timeout=240, env=None):
     env["PYTHONPATH"] = os.pathsep.join(filter(None, [os.path.dirname(os.path.abspath(__file__)),
                                                       env.get("PYTHONPATH")]))
     return subprocess.run([sys.executable, "-c", textwrap.dedent(code)], capture_output=True,
-                          text=True, timeout=timeout, env=env)
+                          text=True, timeout=timeout * SLOWDOWN, env=env)
 
 
 def rss_bytes() -> int:

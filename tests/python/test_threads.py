@@ -9,7 +9,7 @@ import threading
 import pytest
 
 from jadefox import JadeDict
-from support import FREE_THREADED, HasFloat, bits, quiet_stderr
+from support import FREE_THREADED, SLOWDOWN, HasFloat, bits, quiet_stderr
 from single_thread import CHILD_PROCESSES, SWITCH_INTERVAL
 
 THREADS = 8
@@ -55,7 +55,7 @@ def run_threads(target, n=THREADS, args=()):
     for t in threads:
         t.start()
     for t in threads:
-        t.join(60)
+        t.join(60 * SLOWDOWN)
     assert not any(t.is_alive() for t in threads)
     assert not errors, errors[:3]
 
@@ -84,7 +84,7 @@ def test_created_on_one_thread_dropped_on_another():
                 q.put((i, n, d, d.add_scalar(1.0)))
         else:
             for _ in range(per_producer):
-                i0, n, d, d1 = q.get(timeout=30)
+                i0, n, d, d1 = q.get(timeout=30 * SLOWDOWN)
                 assert d[f"p{i0}-{n}"] == float(n) and d1["shared"] == 2.0
                 assert d1.subtract(d).sum() == 2.0
                 del d, d1
@@ -142,6 +142,6 @@ def test_module_keeps_the_gil_disabled():
     env = {k: v for k, v in os.environ.items() if k != "PYTHON_GIL"}
     r = subprocess.run([sys.executable, "-W", "error", "-c",
                         "import sys, jadefox; print(sys._is_gil_enabled())"],
-                       capture_output=True, text=True, env=env, timeout=60)
+                       capture_output=True, text=True, env=env, timeout=60 * SLOWDOWN)
     assert r.returncode == 0, r.stderr
     assert r.stdout.strip() == "False"
