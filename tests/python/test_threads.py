@@ -136,7 +136,7 @@ def test_constructing_from_a_dict_mutated_by_another_thread(panic_type):
     finally:
         sys.setswitchinterval(old)
         stop.set()
-    assert outcomes["ok"] + outcomes["panic"] >= 150
+    assert outcomes["ok"] + outcomes["panic"] >= ROUNDS
     assert JadeDict({"after": 1.0}).sum() == 1.0
 
 
