@@ -84,6 +84,11 @@ class CPythonBuild:
     def free_threaded(self) -> bool:
         return "--disable-gil" in self.configure
 
+    @property
+    def pytag(self) -> str:
+        """The wheel tag of its CPython version: cp313 (with or without the GIL)."""
+        return "cp" + self.version.replace(".", "")
+
 
 @dataclass(frozen=True)
 class Root:

@@ -287,14 +287,13 @@ def download_test_tools(report: StageReport, key: str, python: Path, wheelhouse:
     return report.check(f"{key}: test tools downloaded", rc == 0, "pip download failed", _tail(log))
 
 
-def target_platform(version: str, arch: str, glibc: str) -> list[str]:
-    """pip download's options for wheels that install on CPython `version`
-    (e.g. 3.13) for `arch` (x86_64, i686) with glibc `glibc` (e.g. 2_31):
-    some test tools have compiled wheels for some platforms only (and pure
-    ones for the rest)."""
-    tag = "cp" + version.replace(".", "")
-    return ["--platform", f"manylinux_{glibc}_{arch}", "--python-version", version,
-            "--implementation", "cp", "--abi", tag]
+def target_platform(cpython: roots.CPythonBuild, arch: str, glibc: str) -> list[str]:
+    """pip download's options for wheels that install on `cpython` for
+    `arch` (x86_64, i686) with glibc `glibc` (e.g. 2_31): some test tools
+    have compiled wheels for some platforms only (and pure ones for the
+    rest)."""
+    return ["--platform", f"manylinux_{glibc}_{arch}", "--python-version", cpython.version,
+            "--implementation", "cp", "--abi", cpython.pytag]
 
 
 def install_zig(report: StageReport, tools: Path) -> Path | None:
@@ -551,7 +550,7 @@ def test_on_old_glibc(report: StageReport, tools: Path, root_name: str, wheels: 
     with test tools downloaded for that platform."""
     root = roots.get(root_name)
     assert root.cpython is not None
-    pytag, arch = "cp" + root.cpython.version.replace(".", ""), MACHINE_TAGS[root.arch]
+    pytag, arch = root.cpython.pytag, MACHINE_TAGS[root.arch]
     label = f"{pytag}-{arch} on {root_name}"
     made = [w for w in wheels if (w.pytag, w.arch) == (pytag, arch) and w.path]
     if not made:
@@ -559,13 +558,13 @@ def test_on_old_glibc(report: StageReport, tools: Path, root_name: str, wheels: 
         return
     wheelhouse = WORK / f"wheelhouse-{root_name}"
     if not download_test_tools(report, label, tools, wheelhouse,
-                               target_platform(root.cpython.version, arch, OLD_GLIBC)):
+                               target_platform(root.cpython, arch, OLD_GLIBC)):
         return
     place = Place(root)
     work = f"{IN_ROOT}/{root_name}"
     tester = Wheel(pytag, arch, place, root.python, work, path=made[0].path)
     proc.say("", f"--- {label}: {made[0].path.name}")
-    if not _steps(report, f"{label}: sources", place, [
+    if not _steps(report, f"{label}: work directory", place, [
             ("fresh", ["sh", "-c", 'rm -rf "$1" && mkdir -p "$1/unpacked"', "fresh", work])]):
         return
     in_sdist, wheels_in, stand_ins_in = (place.bring(p, work) for p in (sdist, wheelhouse, stand_ins))

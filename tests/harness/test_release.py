@@ -80,14 +80,14 @@ def test_each_old_glibc_root_has_a_wheel_to_test():
     for name in release.OLD_GLIBC_ROOTS:
         root = roots.get(name)
         assert root.cpython is not None and not root.cpython.debian_site
-        key = ("cp" + root.cpython.version.replace(".", ""), release.MACHINE_TAGS[root.arch])
+        key = (root.cpython.pytag, release.MACHINE_TAGS[root.arch])
         assert key in from_roots or key[1] == "x86_64", name
 
 
 def test_test_tools_for_an_old_glibc_root_are_chosen_for_its_platform():
     # Some test tools publish compiled wheels for x86_64 only: the i686 root
     # must get the pure ones, which only a download for its platform picks.
-    assert release.target_platform("3.13", "i686", release.OLD_GLIBC) == [
+    assert release.target_platform(roots.get("bullseye-i386").cpython, "i686", release.OLD_GLIBC) == [
         "--platform", "manylinux_2_31_i686", "--python-version", "3.13", "--implementation", "cp",
         "--abi", "cp313"]
 
