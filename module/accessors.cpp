@@ -23,7 +23,7 @@ PyObject* construct(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
 
 PyObject* get_item(PyObject* self, PyObject* key) {
     return guarded<PyObject*>(nullptr, [&] {
-        JadeDictObject* receiver = checked_instance(self);
+        JadeDictObject* receiver = checked_receiver(self);
         SharedBorrow borrow(receiver);
         const std::string_view text = convert_argument("key", [&] { return extract_key_text(key); });
         const std::optional<double> value = lookup(receiver->record, text);
@@ -33,7 +33,7 @@ PyObject* get_item(PyObject* self, PyObject* key) {
 
 PyObject* get_to_dict(PyObject* self, void*) {
     return guarded<PyObject*>(nullptr, [&] {
-        JadeDictObject* receiver = checked_instance(self);
+        JadeDictObject* receiver = checked_receiver(self);
         SharedBorrow borrow(receiver);
         return record_to_dict(receiver->record);
     });

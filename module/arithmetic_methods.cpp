@@ -30,9 +30,9 @@ constexpr FunctionDescription reset_description = scalar("reset");
 
 // `other` as a share of its record. Its borrow lasts only while the share is
 // taken; the share keeps the data alive through the operation.
-Record extract_other(PyObject* obj) {
+Record extract_other(PyObject* obj, PyTypeObject* cls) {
     return convert_argument("other", [&] {
-        JadeDictObject* other = checked_instance(obj);
+        JadeDictObject* other = checked_instance(obj, cls);
         SharedBorrow borrow(other);
         return share(other->record);
     });
@@ -49,13 +49,13 @@ PyObject* pairwise_method(PyObject* self, PyObject* const* args, Py_ssize_t narg
     return guarded<PyObject*>(nullptr, [&] {
         PyObject* slots[2] = {};
         extract_arguments_fastcall(description, args, PyVectorcall_NARGS(nargsf), kwnames, slots);
-        JadeDictObject* receiver = checked_instance(self);
+        JadeDictObject* receiver = checked_receiver(self);
         SharedBorrow borrow(receiver);
-        Record other = extract_other(slots[0]);
+        Record other = extract_other(slots[0], class_of(receiver));
         const double fill = slots[1] ? extract_float_argument("fill", slots[1]) : default_fill;
         Record result = combine(receiver->record, other, op, fill);
         other.release();
-        return new_instance(class_object(), std::move(result)).release();
+        return new_instance(class_of(receiver), std::move(result)).release();
     });
 }
 
@@ -66,10 +66,10 @@ PyObject* value_method(PyObject* self, PyObject* const* args, Py_ssize_t nargsf,
     return guarded<PyObject*>(nullptr, [&] {
         PyObject* slots[1] = {};
         extract_arguments_fastcall(description, args, PyVectorcall_NARGS(nargsf), kwnames, slots);
-        JadeDictObject* receiver = checked_instance(self);
+        JadeDictObject* receiver = checked_receiver(self);
         SharedBorrow borrow(receiver);
         const double value = extract_float_argument("value", slots[0]);
-        return new_instance(class_object(), compute(receiver->record, value)).release();
+        return new_instance(class_of(receiver), compute(receiver->record, value)).release();
     });
 }
 
@@ -89,7 +89,7 @@ PyObject* reset_method(PyObject* self, PyObject* const* args, Py_ssize_t nargsf,
 template <double (*reduce)(const Record&) noexcept>
 PyObject* reduction_method(PyObject* self, PyObject*) {
     return guarded<PyObject*>(nullptr, [&] {
-        JadeDictObject* receiver = checked_instance(self);
+        JadeDictObject* receiver = checked_receiver(self);
         SharedBorrow borrow(receiver);
         return float_object(reduce(receiver->record));
     });

@@ -1,22 +1,16 @@
 #include "errors.h"
 
-#include <atomic>
 #include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
+
+#include "classes.h"
 
 namespace jadefox::py {
 namespace {
 
 constexpr const char* generic_panic_text =
     "jadefox: the extension's native code failed without a message";
-
-constexpr const char* panic_doc =
-    "\nThe exception raised when jadefox's native code fails internally.\n"
-    "\n"
-    "Like SystemExit, it derives from BaseException rather than Exception, so\n"
-    "it will typically propagate all the way through the stack and make the\n"
-    "interpreter exit.\n";
 
 [[noreturn]] void abort_uncaught() noexcept {
     std::fputs("uncaught panic at ffi boundary\n", stderr);
@@ -138,27 +132,6 @@ PyObject* expect_object(PyObject* made, std::source_location where) {
     if (made) return made;
     if (PyErr_Occurred()) PyErr_WriteUnraisable(nullptr);
     panic("PyObject pointer is null", where);
-}
-
-namespace {
-std::atomic<PyObject*> panic_type_slot{nullptr};
-}  // namespace
-
-PyObject* panic_exception_type() noexcept { return panic_type_slot.load(std::memory_order_acquire); }
-
-PyObject* make_panic_exception_type() {
-    if (PyObject* made = panic_exception_type()) return made;
-    PyObject* made = PyErr_NewExceptionWithDoc("vexo_runtime.PanicException", panic_doc,
-                                               PyExc_BaseException, nullptr);
-    if (!made) throw_fetched();
-    // Two interpreters (or threads of a free-threaded one) may execute the
-    // module at once; the first class stored is the process's one.
-    PyObject* expected = nullptr;
-    if (!panic_type_slot.compare_exchange_strong(expected, made, std::memory_order_acq_rel)) {
-        Py_DECREF(made);
-        return expected;
-    }
-    return made;
 }
 
 void raise_panic(std::optional<std::string_view> message) {

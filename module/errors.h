@@ -74,15 +74,6 @@ struct Panic {
 PyObject* expect_object(PyObject* made,
                         std::source_location where = std::source_location::current());
 
-// Makes the PanicException class if this process has none yet (module
-// execution does, before any entry point can run) and returns it. Throws
-// PyErr if it cannot be made; a later call tries again.
-PyObject* make_panic_exception_type();
-
-// The PanicException class, or null before the module first executed. Never
-// makes anything, so it can be asked while memory or stack is exhausted.
-PyObject* panic_exception_type() noexcept;
-
 // Raises a PanicException carrying `message`, or a generic text for a
 // failure that has none (nullopt). When memory is too short to make the
 // exception or its message, the MemoryError from trying is what stays

@@ -2,20 +2,39 @@
 
 #include <new>
 
+#include "classes.h"
 #include "convert.h"
 #include "errors.h"
 
 namespace jadefox::py {
 
-JadeDictObject* checked_instance(PyObject* obj) {
-    auto* instance = reinterpret_cast<JadeDictObject*>(cast(obj, class_object()));
-    // The class is mutable, so Python code can replace JadeDict.__new__ by
-    // one that returns object.__new__(cls): zero-filled memory that
-    // new_instance never filled. Every record it stores holds a key index,
-    // so a null one marks such an instance. The pointer follows the object
-    // header, next to the type pointer that the cast has just read.
+namespace {
+
+// The class is mutable, so Python code can replace JadeDict.__new__ by one
+// that returns object.__new__(cls): zero-filled memory that new_instance
+// never filled. Every record it stores holds a key index, so a null one
+// marks such an instance. The pointer follows the object header, next to
+// the type pointer that the caller has just read.
+JadeDictObject* made_by_constructor(PyObject* obj) {
+    auto* instance = reinterpret_cast<JadeDictObject*>(obj);
     if (!instance->record.keys) [[unlikely]] throw_unmade_instance_error(obj);
     return instance;
+}
+
+}  // namespace
+
+JadeDictObject* checked_instance(PyObject* obj, PyTypeObject* cls) {
+    return made_by_constructor(cast(obj, cls));
+}
+
+JadeDictObject* checked_receiver(PyObject* self) {
+    if (is_jadedict_class(Py_TYPE(self))) [[likely]] return made_by_constructor(self);
+    // The interpreter checks a method's receiver before the call, so only a
+    // caller going around it gets here; the message names this
+    // interpreter's class.
+    PyTypeObject* cls = jadedict_class_or_null();
+    if (!cls) panic("a JadeDict method ran in an interpreter that has not imported jadefox");
+    throw_cast_error(self, cls);
 }
 
 SharedBorrow::SharedBorrow(JadeDictObject* obj) : obj_(obj) {

@@ -18,14 +18,19 @@ struct JadeDictObject {
     std::atomic<std::size_t> borrow_count;
 };
 
-// The JadeDict class, made once per process on first need (a borrowed
-// reference for the rest of the process). Throws PyErr if it cannot be made.
-PyTypeObject* class_object();
+// `obj` as an instance of `cls` (the caller's JadeDict class) made by
+// new_instance; else the TypeError of a failed cast, or the one for an
+// instance whose record was never set (see instance.cpp).
+JadeDictObject* checked_instance(PyObject* obj, PyTypeObject* cls);
 
-// `obj` (the receiver, or `other`) as a JadeDict made by new_instance; else
-// the TypeError of a failed cast, or the one for an instance whose record
-// was never set (see checked_instance in instance.cpp).
-JadeDictObject* checked_instance(PyObject* obj);
+// The receiver of a method or slot as a JadeDict made by new_instance, with
+// the errors of checked_instance. Its class is its own type: a call that
+// gets this far was found through that type.
+JadeDictObject* checked_receiver(PyObject* self);
+
+// The class of a receiver that checked_receiver accepted: the one its
+// results are made of and `other` is checked against.
+inline PyTypeObject* class_of(JadeDictObject* receiver) noexcept { return Py_TYPE(receiver); }
 
 // A shared borrow of an instance for the length of a call.
 class SharedBorrow {

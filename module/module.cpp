@@ -1,37 +1,13 @@
-// The extension module: its definition, execution slot and the JadeDict class.
-#include <atomic>
+// The extension module: its definition and execution slot.
 #include <string>
 
+#include "classes.h"
 #include "convert.h"
-#include "docstrings.h"
 #include "errors.h"
-#include "instance.h"
 #include "pickling.h"
-#include "wrappers.h"
 
 namespace jadefox::py {
 namespace {
-
-PyType_Slot class_slots[] = {
-    {Py_tp_doc, const_cast<char*>(docs::class_doc)},
-    {Py_tp_new, reinterpret_cast<void*>(construct)},
-    {Py_mp_subscript, reinterpret_cast<void*>(get_item)},
-    {Py_tp_methods, method_table},
-    {Py_tp_getset, property_table},
-    {Py_tp_base, &PyBaseObject_Type},
-    {Py_tp_dealloc, reinterpret_cast<void*>(dealloc)},
-    {0, nullptr},
-};
-
-// Not a base type, not collected (instances hold no Python objects), not
-// immutable: class attributes may be set from Python.
-PyType_Spec class_spec = {
-    "builtins.JadeDict",
-    static_cast<int>(sizeof(JadeDictObject)),
-    0,
-    Py_TPFLAGS_DEFAULT,
-    class_slots,
-};
 
 // Renders the pending exception for an internal-failure message.
 std::string describe_pending_error() {
@@ -61,11 +37,10 @@ int module_exec(PyObject* module) {
     return guarded(-1, [&] {
         if (!module) throw_fetched();
         cast(module, &PyModule_Type);
-        // Made now rather than when the first failure needs it: by then
-        // memory or stack may be exhausted, and every error fetched from the
-        // interpreter is compared with it.
-        make_panic_exception_type();
-        PyTypeObject* cls = class_object();
+        // PanicException is made here too rather than when the first
+        // failure needs it: by then memory or stack may be exhausted, and
+        // every error fetched from the interpreter is compared with it.
+        PyTypeObject* cls = this_interpreter_classes().jadedict;
         Ref name = Ref::steal(PyUnicode_FromString("JadeDict"));
         if (!name) throw_fetched();
         Ref all = export_list(module);
@@ -85,12 +60,10 @@ PyModuleDef_Slot module_slots[] = {
     {Py_mod_gil, Py_MOD_GIL_NOT_USED},
 #endif
 #ifdef Py_mod_multiple_interpreters
-    // The class and PanicException are made once per process and shared by
-    // every interpreter that imports the module, which is sound only while
-    // those interpreters share one GIL. So: several interpreters, but not a
-    // per-interpreter GIL; the import system refuses the import in an
-    // interpreter with its own GIL (ImportError).
-    {Py_mod_multiple_interpreters, Py_MOD_MULTIPLE_INTERPRETERS_SUPPORTED},
+    // Each interpreter gets its own classes (classes.h); what interpreters
+    // share besides is immutable core data and per-thread hash seeds, so
+    // each may run under a GIL of its own.
+    {Py_mod_multiple_interpreters, Py_MOD_PER_INTERPRETER_GIL_SUPPORTED},
 #endif
     {0, nullptr},
 };
@@ -109,27 +82,6 @@ PyModuleDef module_def = {
 };
 
 }  // namespace
-
-PyTypeObject* class_object() {
-    static std::atomic<PyObject*> slot{nullptr};
-    if (PyObject* made = slot.load(std::memory_order_acquire)) return reinterpret_cast<PyTypeObject*>(made);
-
-    Ref made = Ref::steal(PyType_FromSpec(&class_spec));
-    if (!made) {
-        Ref cause = Ref::steal(PyErr_GetRaisedException());
-        Ref error = Ref::steal(PyObject_CallFunction(PyExc_RuntimeError, "s",
-                                                     "An error occurred while initializing class JadeDict"));
-        if (!error) throw_fetched();
-        PyException_SetCause(error.get(), cause.release());
-        throw PyErr::ready(std::move(error));
-    }
-    // Two threads may both get here; the first class stored is the one.
-    PyObject* expected = nullptr;
-    if (slot.compare_exchange_strong(expected, made.get(), std::memory_order_acq_rel)) {
-        return reinterpret_cast<PyTypeObject*>(made.release());
-    }
-    return reinterpret_cast<PyTypeObject*>(expected);
-}
 
 }  // namespace jadefox::py
 

@@ -9,9 +9,10 @@
 //   d  reduces to  (rebuild, (d.to_dict,))
 //
 // `rebuild` is the one instance of a small private type, reachable from no
-// module attribute. Called, it is the constructor: rebuild(*a, **k) is
-// JadeDict(*a, **k), which is what copy.copy and copy.deepcopy do with a
-// reduction. Pickled, it reduces in turn to
+// module attribute, that holds its interpreter's class. Called, it is the
+// constructor: rebuild(*a, **k) is JadeDict(*a, **k), which is what
+// copy.copy and copy.deepcopy do with a reduction. Pickled, it reduces in
+// turn to
 //
 //   pkgutil.resolve_name("jadefox:JadeDict")
 //
@@ -31,13 +32,46 @@
 namespace jadefox::py {
 namespace {
 
+struct RebuildObject {
+    PyObject_HEAD
+    PyObject* cls;  // strong; the class whose instances this reducer handles
+};
+
+PyTypeObject* bound_class(PyObject* rebuild) {
+    PyObject* cls = reinterpret_cast<RebuildObject*>(rebuild)->cls;
+    // Only the collector clears it, when nothing but a cycle holds rebuild.
+    if (!cls) panic("the JadeDict reducer was used after it was cleared");
+    return reinterpret_cast<PyTypeObject*>(cls);
+}
+
 // rebuild(*args, **kwargs): the constructor, with its own binding and errors.
-PyObject* rebuild_call(PyObject*, PyObject* args, PyObject* kwargs) {
+PyObject* rebuild_call(PyObject* self, PyObject* args, PyObject* kwargs) {
     return guarded<PyObject*>(nullptr, [&] {
-        PyObject* made = PyObject_Call(reinterpret_cast<PyObject*>(class_object()), args, kwargs);
+        PyObject* made = PyObject_Call(reinterpret_cast<PyObject*>(bound_class(self)), args, kwargs);
         if (!made) throw_fetched();
         return made;
     });
+}
+
+// Collected: Python code can close a cycle through the class (say, by
+// storing the reducer as a class attribute).
+int rebuild_traverse(PyObject* self, visitproc visit, void* arg) {
+    Py_VISIT(Py_TYPE(self));
+    Py_VISIT(reinterpret_cast<RebuildObject*>(self)->cls);
+    return 0;
+}
+
+int rebuild_clear(PyObject* self) {
+    Py_CLEAR(reinterpret_cast<RebuildObject*>(self)->cls);
+    return 0;
+}
+
+void rebuild_dealloc(PyObject* self) {
+    PyTypeObject* type = Py_TYPE(self);
+    PyObject_GC_UnTrack(self);
+    rebuild_clear(self);
+    type->tp_free(self);
+    Py_DECREF(type);
 }
 
 // rebuild.__reduce__(): pickled by the name of a function that finds the
@@ -62,22 +96,25 @@ PyMethodDef rebuild_methods[] = {
 PyType_Slot rebuild_slots[] = {
     {Py_tp_call, reinterpret_cast<void*>(rebuild_call)},
     {Py_tp_methods, rebuild_methods},
+    {Py_tp_traverse, reinterpret_cast<void*>(rebuild_traverse)},
+    {Py_tp_clear, reinterpret_cast<void*>(rebuild_clear)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(rebuild_dealloc)},
     {0, nullptr},
 };
 
 // Not instantiable from Python: its one instance is made below.
 PyType_Spec rebuild_spec = {
     "jadefox._JadeDictRebuild",
-    static_cast<int>(sizeof(PyObject)),
+    static_cast<int>(sizeof(RebuildObject)),
     0,
-    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_DISALLOW_INSTANTIATION | Py_TPFLAGS_IMMUTABLETYPE,
+    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_DISALLOW_INSTANTIATION | Py_TPFLAGS_IMMUTABLETYPE | Py_TPFLAGS_HAVE_GC,
     rebuild_slots,
 };
 
 // The copyreg reducer, bound to `rebuild` as its self.
 PyObject* reduce_jadedict(PyObject* rebuild, PyObject* obj) {
     return guarded<PyObject*>(nullptr, [&] {
-        JadeDictObject* dict = checked_instance(obj);
+        JadeDictObject* dict = checked_instance(obj, bound_class(rebuild));
         SharedBorrow borrow(dict);
         Ref entries = Ref::steal(record_to_dict(dict->record));
         PyObject* reduced = Py_BuildValue("(O(O))", rebuild, entries.get());
@@ -97,6 +134,7 @@ void register_reducer(PyTypeObject* cls) {
     auto* rebuild_type = reinterpret_cast<PyTypeObject*>(type.get());
     Ref rebuild = Ref::steal(rebuild_type->tp_alloc(rebuild_type, 0));
     if (!rebuild) throw_fetched();
+    reinterpret_cast<RebuildObject*>(rebuild.get())->cls = Py_NewRef(reinterpret_cast<PyObject*>(cls));
     Ref reducer = Ref::steal(PyCFunction_NewEx(&reduce_def, rebuild.get(), nullptr));
     if (!reducer) throw_fetched();
     Ref copyreg = Ref::steal(PyImport_ImportModule("copyreg"));

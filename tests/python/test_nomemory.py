@@ -58,13 +58,16 @@ def test_panic_class_is_made_at_import_and_only_once():
 
 
 @needs_testcapi
-def test_subinterpreter_shares_the_panic_class(tmp_path):
+def test_subinterpreter_makes_its_own_panic_class_at_import(tmp_path):
+    # The subinterpreter's class is made at its import too, and is not the
+    # main interpreter's (nor registered among the main interpreter's
+    # BaseException subclasses).
     out = tmp_path / "id"
     sub = "import jadefox\n" + CATCH_PANIC + f"open({str(out)!r}, 'w').write(str(id(type(panic))))\n"
     r = run_py(panic_classes_script(f"""
 import _testcapi
-assert _testcapi.run_in_subinterp({sub!r}) == 0
-assert open({str(out)!r}).read() == str(id(made[0]))
+_testcapi.run_in_subinterp({sub!r})
+assert open({str(out)!r}).read() not in ("", str(id(made[0])))
 assert panic_classes() == made
 """))
     assert (r.returncode, r.stdout) == (0, "ok\n"), r.stderr

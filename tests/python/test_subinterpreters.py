@@ -1,11 +1,15 @@
-"""Subinterpreters: the JadeDict class is made once per process, so an
-interpreter with its own GIL must be refused the import (ImportError) and
-leave the main interpreter as it was; legacy subinterpreters, which share the
-main interpreter's GIL, import the module and share its class.
+"""Subinterpreters: every interpreter that imports jadefox gets its own
+JadeDict and PanicException classes, so no class object is ever seen by two
+interpreters (each has its own type version tags, method caches and, when
+isolated, allocator). Legacy, isolated shared-GIL and own-GIL interpreters
+all import the module; patching a class in one leaves every other
+interpreter's class as it was; the main interpreter keeps working classes
+after any subinterpreter is gone.
 
 Each test runs in a child process: a fault here can take the process down.
 Code run inside a subinterpreter reports by printing lines that begin with
-"sub:"; the child's own checks end in an assertion (non-zero exit)."""
+"sub:"; it ends with a "sub:\"done\"" line, so a failure that an API does not
+report still shows (the child's own checks end in an assertion)."""
 
 import importlib.util
 import json
@@ -14,7 +18,7 @@ import textwrap
 
 import pytest
 
-from support import ieee, run_py
+from support import run_py
 from single_thread import CHILD_PROCESSES
 
 pytestmark = CHILD_PROCESSES
@@ -27,11 +31,49 @@ def _has(module: str) -> bool:
         return False
 
 
-# How each interpreter version makes a subinterpreter and runs a string in
-# it, as child-process code defining run_in_new_interpreter(code).
-OWN_GIL = {
-    # 3.14 on: the public API, which makes isolated interpreters only.
-    "concurrent.interpreters": """
+# Every way this interpreter can make a subinterpreter, by kind: child-process
+# code defining run_in_new_interpreter(code), which runs `code` in a new
+# interpreter and closes it. (kind, API module, code)
+INTERPRETERS = [
+    # Py_NewInterpreter: the legacy config (shared GIL and allocator).
+    ("legacy", "_testcapi", """
+        import _testcapi
+        def run_in_new_interpreter(code):
+            _testcapi.run_in_subinterp(code)
+    """),
+    ("legacy", "_interpreters", """
+        import _interpreters
+        def run_in_new_interpreter(code):
+            config = _interpreters.new_config("legacy")
+            assert config.gil == "shared" and config.use_main_obmalloc, config
+            interp = _interpreters.create(config)
+            try:
+                _interpreters.exec(interp, code)
+            finally:
+                _interpreters.destroy(interp)
+    """),
+    # Its own allocator, the main interpreter's GIL.
+    ("isolated-shared-gil", "_interpreters", """
+        import _interpreters
+        def run_in_new_interpreter(code):
+            config = _interpreters.new_config("isolated", gil="shared")
+            assert not config.use_main_obmalloc, config
+            interp = _interpreters.create(config)
+            try:
+                _interpreters.exec(interp, code)
+            finally:
+                _interpreters.destroy(interp)
+    """),
+    ("isolated-shared-gil", "_testcapi", """
+        import _testcapi
+        assert sys.version_info < (3, 13)  # 3.13 moved this to _testinternalcapi
+        def run_in_new_interpreter(code):
+            _testcapi.run_in_subinterp_with_config(  # gil=1: the main interpreter's
+                code, use_main_obmalloc=False, allow_fork=False, allow_exec=False, allow_threads=True,
+                allow_daemon_threads=False, check_multi_interp_extensions=True, gil=1)
+    """),
+    # A GIL of its own: the public API from 3.14, the private ones before.
+    ("own-gil", "concurrent.interpreters", """
         from concurrent import interpreters
         def run_in_new_interpreter(code):
             interp = interpreters.create()
@@ -39,22 +81,19 @@ OWN_GIL = {
                 interp.exec(code)
             finally:
                 interp.close()
-    """,
-    # 3.13 on: the low-level module; its default config has its own GIL.
-    "_interpreters": """
+    """),
+    ("own-gil", "_interpreters", """
         import _interpreters
         def run_in_new_interpreter(code):
             config = _interpreters.new_config("isolated")
             assert config.gil == "own", config
             interp = _interpreters.create(config)
             try:
-                failure = _interpreters.exec(interp, code)
-                assert failure is None, failure
+                _interpreters.exec(interp, code)
             finally:
                 _interpreters.destroy(interp)
-    """,
-    # 3.12 only.
-    "_xxsubinterpreters": """
+    """),
+    ("own-gil", "_xxsubinterpreters", """
         import _xxsubinterpreters
         def run_in_new_interpreter(code):
             interp = _xxsubinterpreters.create(isolated=True)
@@ -62,77 +101,27 @@ OWN_GIL = {
                 _xxsubinterpreters.run_string(interp, code)
             finally:
                 _xxsubinterpreters.destroy(interp)
-    """,
-}
-
-LEGACY = {
-    # Py_NewInterpreter: the legacy config (shared GIL and allocator).
-    "_testcapi": """
-        import _testcapi
-        def run_in_new_interpreter(code):
-            assert _testcapi.run_in_subinterp(code) == 0, "the subinterpreter's code failed"
-    """,
-    "_interpreters": """
-        import _interpreters
-        def run_in_new_interpreter(code):
-            config = _interpreters.new_config("legacy")
-            assert config.gil == "shared" and config.use_main_obmalloc, config
-            interp = _interpreters.create(config)
-            try:
-                failure = _interpreters.exec(interp, code)
-                assert failure is None, failure
-            finally:
-                _interpreters.destroy(interp)
-    """,
-    "_xxsubinterpreters": """
-        import _xxsubinterpreters
-        def run_in_new_interpreter(code):
-            interp = _xxsubinterpreters.create(isolated=False)
-            try:
-                _xxsubinterpreters.run_string(interp, code)
-            finally:
-                _xxsubinterpreters.destroy(interp)
-    """,
-}
+    """),
+]
 
 
-def _api_params(apis):
-    return [pytest.param(name, id=name, marks=pytest.mark.skipif(
-        not _has(name), reason=f"this interpreter has no {name}")) for name in apis]
+def _available(api: str, code: str) -> bool:
+    if not _has(api):
+        return False
+    if api == "_testcapi" and "run_in_subinterp_with_config" in code:
+        return sys.version_info < (3, 13)
+    if api == "_interpreters" and "legacy" not in code:
+        return sys.version_info >= (3, 13)
+    return True
 
 
-# Checks the main interpreter runs after a subinterpreter is gone: its
-# instances, new ones, pickling, and an internal failure (PanicException,
-# whose class may have been made in the subinterpreter).
-MAIN_STILL_WORKS = """
-    import copy, pickle
-    assert d.to_dict == {"a": 1.5, "b": -0.0}, d.to_dict
-    assert d.add(d, fill=2.0).to_dict == {"a": 3.0, "b": -0.0}
-    assert pickle.loads(pickle.dumps(d)).to_dict == d.to_dict
-    assert copy.copy(d) is not d and copy.copy(d).sum() == 1.5
-    assert jadefox.JadeDict({str(i): float(i) for i in range(1000)}).sum() == 499500.0
-
-    class Grow:
-        def __init__(self, target):
-            self.target = target
-        def __float__(self):
-            self.target["grown"] = 0.0
-            return 2.0
-    src = {"a": 1.0}
-    src["b"] = Grow(src)
-    try:
-        jadefox.JadeDict(src)
-    except BaseException as e:
-        assert type(e).__name__ == "PanicException", repr(e)
-        assert str(e) == "dictionary changed size during iteration", str(e)
-    else:
-        raise AssertionError("no PanicException")
-    print("main: ok")
-"""
+KINDS = [pytest.param(code, id=f"{kind}-{api}", marks=pytest.mark.skipif(
+    not _available(api, code), reason=f"this interpreter cannot make that one with {api}"))
+    for kind, api, code in INTERPRETERS]
 
 
 def run_child(api_code: str, body: str):
-    code = textwrap.dedent(api_code) + body
+    code = "import sys\n" + textwrap.dedent(api_code) + textwrap.dedent(body)
     r = run_py(code, timeout=120)
     assert r.returncode == 0, f"child exit {r.returncode}\n{r.stdout}\n{r.stderr}"
     return r
@@ -142,95 +131,256 @@ def sub_reports(stdout: str) -> list:
     return [json.loads(line[len("sub:"):]) for line in stdout.splitlines() if line.startswith("sub:")]
 
 
-# Run inside an own-GIL interpreter: the import fails twice the same way
-# (nothing half-made is cached), and the interpreter stays usable.
-REFUSED_IMPORT = '''
-import sys, json
-for attempt in range(2):
-    try:
-        import jadefox
-    except BaseException as e:
-        print("sub:" + json.dumps([type(e).__name__, str(e), "jadefox" in sys.modules]), flush=True)
-    else:
-        print("sub:" + json.dumps(["imported", "", True]), flush=True)
-print("sub:" + json.dumps(["usable", json.loads("[1.5]")[0] * 2, None]), flush=True)
-'''
-
-
-@pytest.mark.parametrize("main_first", [True, False], ids=["main-imports-first", "subinterpreter-first"])
-@pytest.mark.parametrize("api", _api_params(OWN_GIL))
-def test_own_gil_interpreter_is_refused_and_main_keeps_working(api, main_first):
-    body = f"""
-        import sys
-        if {main_first}:
-            import jadefox
-            d = jadefox.JadeDict({{"a": 1.5, "b": -0.0}})
-            cls = jadefox.JadeDict
-        run_in_new_interpreter({REFUSED_IMPORT!r})
-        import jadefox
-        if {main_first}:
-            assert jadefox.JadeDict is cls
-        else:
-            d = jadefox.JadeDict({{"a": 1.5, "b": -0.0}})
-    """
-    body = textwrap.dedent(body) + textwrap.dedent(MAIN_STILL_WORKS)
-    r = run_child(OWN_GIL[api], body)
-    reports = sub_reports(r.stdout)
-    assert len(reports) == 3, r.stdout
-    for kind, message, cached in reports[:2]:
-        # Exactly ImportError: ModuleNotFoundError would mean the module was
-        # not even found, which proves nothing.
-        assert kind == "ImportError", reports
-        assert "jadefox" in message and "subinterpreter" in message, message
-        assert cached is False
-    assert reports[2] == ["usable", 3.0, None]
-    assert r.stdout.splitlines()[-1] == "main: ok"
-
-
-# Run inside a legacy subinterpreter: the module works there, with the
-# process's one class (its id, as the main interpreter printed it, if the
-# main interpreter imported first), pickling included.
-SHARED_CLASS_WORKS = '''
-import sys, json, pickle
+# Shared by both sides: one computation whose every result is reported as the
+# hex of its bits, and an internal failure caught as PanicException.
+COMPUTE = '''
+import copy, pickle, sys
 import jadefox
-d = jadefox.JadeDict({"x": 0.1, "y": -0.0, "z": float("inf")})
-e = d.add(jadefox.JadeDict({"x": 0.2}), fill=1.0)
-print("sub:" + json.dumps([id(jadefox.JadeDict), jadefox.__all__, e.to_dict["x"].hex(),
-                           d.to_dict["y"].hex(), pickle.loads(pickle.dumps(e)).to_dict["z"]]), flush=True)
+from jadefox import JadeDict
+
+def compute():
+    d = JadeDict({"x": 0.1, "y": -0.0, "z": float("inf"), "w": 1e308})
+    e = d.add(JadeDict({"x": 0.2, "w": 1e308}), fill=1.0)
+    results = [e.sum(), d.multiply(e).product(), d.divide_scalar(3.0)["x"], e["y"], d.subtract(d)["z"],
+               pickle.loads(pickle.dumps(e))["z"], copy.deepcopy(d)["x"], d.reset(-0.0).sum()]
+    return [r.hex() for r in results] + [sorted(e.to_dict)]
+
+def caught_panic():
+    class Grow:
+        def __init__(self, target):
+            self.target = target
+        def __float__(self):
+            self.target["grown"] = 0.0
+            return 2.0
+    src = {"a": 1.0}
+    src["b"] = Grow(src)
+    try:
+        JadeDict(src)
+    except BaseException as e:
+        assert str(e) == "dictionary changed size during iteration", str(e)
+        return type(e)
+    raise AssertionError("no PanicException")
+'''
+
+# Run in a subinterpreter: its classes work, are its own (not the ids the
+# main interpreter printed) and stay its own across a re-import.
+SUB_WORKS = COMPUTE + '''
+import json
+panic = caught_panic()
+assert panic.__name__ == "PanicException" and panic.__module__ == "vexo_runtime"
+assert panic.__bases__ == (BaseException,) and caught_panic() is panic
+del sys.modules["jadefox"]
+import jadefox as again
+assert again.JadeDict is JadeDict and again.__all__ == ["JadeDict"] and again is not jadefox
+print("sub:" + json.dumps([id(JadeDict), id(panic), compute()]), flush=True)
+print('sub:"done"', flush=True)
 '''
 
 
-@pytest.mark.parametrize("main_first", [True, False], ids=["main-imports-first", "subinterpreter-first"])
-@pytest.mark.parametrize("api", _api_params(LEGACY))
-def test_legacy_subinterpreter_shares_the_class(api, main_first):
+@pytest.mark.parametrize("main_first", [True, False], ids=["main-imports-first", "sub-imports-first"])
+@pytest.mark.parametrize("api_code", KINDS)
+def test_every_interpreter_gets_its_own_working_classes(api_code, main_first):
+    body = f"""
+        import gc, json
+        if {main_first}:
+            exec({COMPUTE!r})
+            main_classes = (JadeDict, caught_panic())
+            print("main:", id(JadeDict), id(main_classes[1]))
+        for _ in range(2):  # a second interpreter makes its classes anew
+            run_in_new_interpreter({SUB_WORKS!r})
+        gc.collect()
+        if not {main_first}:
+            exec({COMPUTE!r})
+            main_classes = (JadeDict, caught_panic())
+            print("main:", id(JadeDict), id(main_classes[1]))
+        assert main_classes == (jadefox.JadeDict, caught_panic())
+        print("main-results:" + json.dumps(compute()))
+    """
+    r = run_child(api_code, body)
+    reports = sub_reports(r.stdout)
+    assert len(reports) == 4 and reports[1::2] == ["done", "done"], r.stdout
+    main_ids = next(line.split()[1:] for line in r.stdout.splitlines() if line.startswith("main:"))
+    main_results = next(json.loads(line.split(":", 1)[1]) for line in r.stdout.splitlines()
+                        if line.startswith("main-results:"))
+    for cls_id, panic_id, results in reports[0::2]:
+        if main_first:  # both alive at once, so their ids cannot coincide
+            assert str(cls_id) != main_ids[0] and str(panic_id) != main_ids[1]
+        assert results == main_results  # bit for bit
+
+
+# Run in a subinterpreter: its classes patched every way Python allows.
+PATCH_IN_SUB = COMPUTE + '''
+panic = caught_panic()
+JadeDict.sum = lambda self: "patched"
+del JadeDict.product
+JadeDict.extra = [1, 2, 3]
+JadeDict.__doc__ = "patched"
+panic.extra = {"k": "v"}
+panic.__init__ = lambda self, *a: None
+d = JadeDict({"a": 1.0})
+assert d.sum() == "patched" and not hasattr(d, "product") and d.extra == [1, 2, 3]
+del JadeDict.extra, panic.extra
+JadeDict.extra = "again"
+print('sub:"done"', flush=True)
+'''
+
+MAIN_UNPATCHED = '''
+d = JadeDict({"a": 1.5, "b": 2.0})
+assert d.sum() == 3.5 and d.product() == 3.0 and not hasattr(JadeDict, "extra")
+assert "patched" not in JadeDict.__doc__
+panic = caught_panic()
+assert not hasattr(panic, "extra") and "__init__" not in vars(panic)
+# The main interpreter's own classes stay patchable: replacing and deleting
+# frees what the class dict held, with this interpreter's allocator.
+original = dict(vars(JadeDict))
+JadeDict.sum = lambda self: "main"
+assert d.sum() == "main"
+del JadeDict.sum, JadeDict.product
+JadeDict.__doc__ = "main"
+JadeDict.sum, JadeDict.product, JadeDict.__doc__ = original["sum"], original["product"], original["__doc__"]
+panic.note = 1
+del panic.note
+assert compute() == before
+print("main: ok")
+'''
+
+
+@pytest.mark.parametrize("main_first", [True, False], ids=["main-imports-first", "sub-imports-first"])
+@pytest.mark.parametrize("api_code", KINDS)
+def test_patching_a_class_stays_in_its_interpreter(api_code, main_first):
     body = f"""
         if {main_first}:
-            import jadefox
-            d = jadefox.JadeDict({{"a": 1.5, "b": -0.0}})
-            print("main-class:", id(jadefox.JadeDict))
-        for _ in range(2):  # a second interpreter finds the class already made
-            run_in_new_interpreter({SHARED_CLASS_WORKS!r})
-        import gc
-        gc.collect()
-        import jadefox
-        d = jadefox.JadeDict({{"a": 1.5, "b": -0.0}})
-        print("main-class:", id(jadefox.JadeDict))
+            exec({COMPUTE!r})
+            before = compute()
+        run_in_new_interpreter({PATCH_IN_SUB!r})
+        if not {main_first}:
+            exec({COMPUTE!r})
+            before = compute()
+        run_in_new_interpreter({PATCH_IN_SUB!r})  # while the main one is held
     """
-    body = textwrap.dedent(body) + textwrap.dedent(MAIN_STILL_WORKS)
-    r = run_child(LEGACY[api], body)
-    reports = sub_reports(r.stdout)
-    assert len(reports) == 2, r.stdout
-    main_ids = {int(line.split()[1]) for line in r.stdout.splitlines() if line.startswith("main-class:")}
-    # One class in the whole process, whichever interpreter made it first.
-    assert {rep[0] for rep in reports} == main_ids and len(main_ids) == 1, (reports, main_ids)
-    for _, exports, x, y, z in reports:
-        assert exports == ["JadeDict"]
-        assert x == ieee("+", 0.1, 0.2).hex() and y == (-0.0).hex() and z == float("inf")
+    r = run_child(api_code, textwrap.dedent(body) + MAIN_UNPATCHED)
+    assert sub_reports(r.stdout) == ["done", "done"], r.stdout
     assert r.stdout.splitlines()[-1] == "main: ok"
+
+
+# Classes defined in a subinterpreter take type version tags from its own
+# counter, which starts where every interpreter's does. Each probe class
+# answers `sum` and `x` and has slots where JadeDict keeps its record: had a
+# JadeDict class been shared, a probe carrying its tag (the first class a
+# new interpreter defines, or one forced to that tag) would answer for it in
+# the method cache and the specialised attribute loads.
+VERSION_PROBES = '''
+import json
+def probe_class():
+    class Probe:
+        __slots__ = ("keys", "values")
+        x = "wrong"
+        def sum(self):
+            return "wrong"
+    return Probe
+
+def probe_calls(cls, d):
+    wrong = 0
+    for _ in range(200):  # enough to specialise
+        wrong += cls().sum() != "wrong"
+        wrong += d.sum() != 3.5
+        try:
+            d.x
+        except AttributeError:
+            pass
+        else:
+            wrong += 1
+    return wrong
+
+def forced_probe(tag):
+    """A probe carrying `tag` where _testcapi can force one (3.13+, and not
+    in interpreters that refuse to load it); else the first class made."""
+    probe = probe_class()
+    if tag is not None:
+        try:
+            from _testcapi import type_assign_specific_version_unsafe as force
+        except ImportError:
+            return probe
+        force(probe, tag)
+    return probe
+'''
+
+SUB_PROBES = VERSION_PROBES + '''
+probe = forced_probe(TAG)
+import jadefox
+d = jadefox.JadeDict({"a": 1.5, "b": 2.0})
+print("sub:" + json.dumps(probe_calls(probe, d) + probe_calls(probe_class(), d)), flush=True)
+print('sub:"done"', flush=True)
+'''
+
+
+MAIN_PROBES = """
+import jadefox, gc
+d = jadefox.JadeDict({"a": 1.5, "b": 2.0})
+assert probe_calls(probe_class(), d) == 0
+"""
+
+
+# main-first: the subinterpreter's first class, or one forced to the tag of
+# the main interpreter's class; sub-first: the main interpreter's classes
+# made after the subinterpreter that imported first is gone.
+@pytest.mark.parametrize("main_first, forced", [(True, False), (True, True), (False, False)],
+                         ids=["main-first", "main-first-forced-tag", "sub-first"])
+@pytest.mark.parametrize("api_code", KINDS)
+def test_version_tags_of_other_interpreters_never_reach_a_jadedict(api_code, main_first, forced):
+    body = VERSION_PROBES + textwrap.dedent(f"""
+        tag = None
+        if {main_first}:
+            exec({MAIN_PROBES!r})
+            if {forced}:
+                import _testcapi
+                tag = _testcapi.type_get_version(jadefox.JadeDict)
+        run_in_new_interpreter({SUB_PROBES!r}.replace("TAG", repr(tag)))
+        if not {main_first}:
+            exec({MAIN_PROBES!r})
+        gc.collect()
+        assert probe_calls(probe_class(), d) == 0
+        assert jadefox.JadeDict({{"a": 1.5, "b": 2.0}}).add(d).sum() == 7.0
+        print("main: ok")
+    """)
+    r = run_child(api_code, body)
+    assert sub_reports(r.stdout) == [0, "done"], r.stdout
+    assert r.stdout.splitlines()[-1] == "main: ok"
+
+
+# A pool of own-GIL interpreters (3.14+): the workers' results equal the
+# main interpreter's bit for bit, and the main interpreter's classes are
+# untouched by whatever the workers did to theirs.
+POOL_WORK = COMPUTE + '''
+def patch():
+    JadeDict.sum = lambda self: "patched"
+    return compute.__module__
+'''
+
+
+@pytest.mark.skipif(not _has("concurrent.futures.interpreter"), reason="InterpreterPoolExecutor is new in 3.14")
+def test_interpreter_pool_workers_match_the_main_interpreter(tmp_path):
+    (tmp_path / "pool_work.py").write_text(POOL_WORK)
+    body = f"""
+        import json
+        from concurrent.futures import InterpreterPoolExecutor
+        import pool_work
+        want = pool_work.compute()
+        with InterpreterPoolExecutor(max_workers=2) as pool:
+            results = [pool.submit(pool_work.compute) for _ in range(8)]
+            results = [f.result() for f in results]
+            patched = [f.result() for f in [pool.submit(pool_work.patch) for _ in range(4)]]
+        assert patched == ["pool_work"] * 4
+        assert pool_work.JadeDict({{"a": 1.5}}).sum() == 1.5 and pool_work.compute() == want
+        print(json.dumps([want, results]))
+    """
+    r = run_child(f"sys.path.insert(0, {str(tmp_path)!r})\n", body)
+    want, results = json.loads(r.stdout.splitlines()[-1])
+    assert results == [want] * 8  # bit for bit
 
 
 @pytest.mark.skipif(sys.version_info < (3, 14), reason="concurrent.interpreters is new in 3.14")
 def test_concurrent_interpreters_is_available_from_314():
-    # Guards the skip above: from 3.14 on, the own-GIL case must really run
+    # Guards the skips above: from 3.14 on, the own-GIL case must really run
     # through the public API, not be skipped for want of it.
-    assert _has("concurrent.interpreters")
+    assert _has("concurrent.interpreters") and _has("concurrent.futures.interpreter")
