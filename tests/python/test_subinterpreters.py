@@ -13,6 +13,7 @@ report still shows (the child's own checks end in an assertion)."""
 
 import importlib.util
 import json
+import os
 import sys
 import textwrap
 
@@ -120,9 +121,12 @@ KINDS = [pytest.param(code, id=f"{kind}-{api}", marks=pytest.mark.skipif(
     for kind, api, code in INTERPRETERS]
 
 
-def run_child(api_code: str, body: str):
+def run_child(api_code: str, body: str, path: str = ""):
+    """Runs the code in a child process; `path` joins its PYTHONPATH, which
+    every interpreter it makes starts from (sys.path is per interpreter)."""
     code = "import sys\n" + textwrap.dedent(api_code) + textwrap.dedent(body)
-    r = run_py(code, timeout=120)
+    env = dict(os.environ, PYTHONPATH=os.pathsep.join(filter(None, [path, os.environ.get("PYTHONPATH")])))
+    r = run_py(code, timeout=120, env=env)
     assert r.returncode == 0, f"child exit {r.returncode}\n{r.stdout}\n{r.stderr}"
     return r
 
@@ -374,7 +378,7 @@ def test_interpreter_pool_workers_match_the_main_interpreter(tmp_path):
         assert pool_work.JadeDict({{"a": 1.5}}).sum() == 1.5 and pool_work.compute() == want
         print(json.dumps([want, results]))
     """
-    r = run_child(f"sys.path.insert(0, {str(tmp_path)!r})\n", body)
+    r = run_child("", body, path=str(tmp_path))
     want, results = json.loads(r.stdout.splitlines()[-1])
     assert results == [want] * 8  # bit for bit
 
