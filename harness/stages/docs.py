@@ -68,10 +68,11 @@ def _sphinx(python: Path, report: StageReport) -> None:
 
 
 def _doctests(python: Path, report: StageReport) -> None:
-    """Every `>>>` example of every page and of the README, its output compared."""
+    """Every `>>>` example of every page, of the README and of the stub's
+    docstrings (what editors show), its output compared."""
     pages = sorted(str(p.relative_to(config.REPO)) for p in DOCS.glob("*.md"))
-    rc = proc.run([python, "-m", "pytest", "--doctest-glob=*.md", "-p", "no:cacheprovider", "-q",
-                   f"--junitxml={report.xml_path('doctest')}", "README.md", *pages],
+    rc = proc.run([python, "-m", "pytest", "--doctest-glob=*.md", "--doctest-glob=*.pyi", "-p", "no:cacheprovider",
+                   "-q", f"--junitxml={report.xml_path('doctest')}", "README.md", "module/jadefox.pyi", *pages],
                   cwd=config.REPO, timeout=config.TEST_TIMEOUT, log=report.log_path("doctest"))
     report.runner("doctest", rc)
 
