@@ -109,7 +109,7 @@ class _Browser:
     def __init__(self, profile: Path) -> None:
         binary = shutil.which("chromium") or "chromium"
         self.process = subprocess.Popen(
-            [binary, "--headless", "--no-sandbox", "--disable-gpu", "--no-first-run",
+            [binary, "--headless", "--no-sandbox", "--disable-gpu", "--disable-dev-shm-usage", "--no-first-run",
              "--disable-background-networking", "--disable-component-update", "--disable-sync",
              "--hide-scrollbars", "--window-size=1280,900", "--remote-debugging-port=0",
              f"--user-data-dir={profile}", "about:blank"],
