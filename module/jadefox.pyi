@@ -1,12 +1,7 @@
 """Immutable str -> float dictionaries with fast, exact, key-aligned arithmetic."""
 
 import builtins
-from typing import SupportsFloat, SupportsIndex, TypeVar, final
-
-# dict is invariant in its value type: a TypeVar lets dict[str, float] and
-# dict[str, int] through where dict[str, SupportsFloat | SupportsIndex]
-# would reject them.
-_V = TypeVar("_V", bound=SupportsFloat | SupportsIndex)
+from typing import SupportsFloat, SupportsIndex, final
 
 __all__: list[str] = ["JadeDict"]
 
@@ -25,7 +20,10 @@ class JadeDict:
 
     """
 
-    def __new__(cls, dict: builtins.dict[str, _V]) -> JadeDict:
+    # dict is invariant in its value type: a type parameter lets
+    # dict[str, float] and dict[str, int] through where
+    # dict[str, SupportsFloat | SupportsIndex] would reject them.
+    def __new__[Value: SupportsFloat | SupportsIndex](cls, dict: builtins.dict[str, Value]) -> JadeDict:
         """Builds from a dict with str keys and values float() accepts.
 
         Cost: one pass, one hash per key. TypeError for a non-str key or a
