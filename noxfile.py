@@ -12,7 +12,7 @@ import nox
 sys.path.insert(0, str(Path(__file__).resolve().parent))
 
 from harness import interpreters, stage  # noqa: E402
-from harness.stages import core, native, roots, release, sanitized, summary  # noqa: E402
+from harness.stages import core, docs, native, roots, release, sanitized, summary  # noqa: E402
 
 nox.options.default_venv_backend = "venv"
 nox.options.download_python = "never"     # interpreters come from this machine or Debian only
@@ -102,6 +102,12 @@ def newcomer(session: nox.Session) -> None:
 def release_artifacts(session: nox.Session) -> None:
     """The sdist and every wheel: built, checked, installed offline and tested."""
     _finish(session, stage.run("release", release.run))
+
+
+@nox.session(name="docs", python=_NEWEST_PATH)
+def docs_site(session: nox.Session) -> None:
+    """The documentation site built (warnings are errors), every example run, every page loaded in Chromium."""
+    _finish(session, stage.run("docs", lambda report: docs.run(session, report)))
 
 
 @nox.session(name="bench-quick", python=_NEWEST_PATH)

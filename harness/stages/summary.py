@@ -22,7 +22,7 @@ def stage_names() -> list[str]:
         *(f"suite-{i.tag}" for i in hosts),
         "harness", "core-asan", "core-tsan",
         *(f"root-{name}" for name in roots.ROOT_STAGES),
-        "newcomer", "sanitized", *(f"fuzz-{i.tag}" for i in hosts), "release", "bench-quick",
+        "newcomer", "sanitized", *(f"fuzz-{i.tag}" for i in hosts), "release", "docs", "bench-quick",
     ]
 
 
