@@ -29,7 +29,7 @@ EXAMPLES = config.REPO / "examples"
 SITE = config.BUILD / "docs" / "html"
 SCREENSHOT = "landing.png"
 # Examples that need more than the docs group installs; another stage runs them.
-RUN_ELSEWHERE = {"distributed.py": "needs a Dask cluster; the suite stages run it (tests/python/test_pickle.py)"}
+RUN_ELSEWHERE = {"dask_shards.py": "needs a Dask cluster; the suite stages run it (tests/python/test_pickle.py)"}
 # Debian's browser, and the fonts that make its screenshot readable.
 BROWSER_PACKAGES = ("chromium", "fonts-dejavu-core")
 PAGE_TIMEOUT = 30.0   # seconds for one page to load

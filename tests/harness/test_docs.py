@@ -66,7 +66,7 @@ def test_example_output_is_compared_exactly(examples, script, out, passed):
 
 
 def test_an_example_run_elsewhere_is_skipped_with_its_reason(examples):
-    (examples / "distributed.py").write_text("raise SystemExit(1)\n")
+    (examples / "dask_shards.py").write_text("raise SystemExit(1)\n")
     (examples / "ok.py").write_text("print('x')\n")
     (examples / "ok.out").write_text("x\n")
     counts = run_examples()

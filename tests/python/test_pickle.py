@@ -348,7 +348,7 @@ def test_distributed_example():
     except ImportError as e:
         pytest.skip(f"dask.distributed is not installed here ({e}); it comes with the "
                     f"optional extra: pip install .[distributed]")
-    example = os.path.join(REPO, "examples", "distributed.py")
+    example = os.path.join(REPO, "examples", "dask_shards.py")
     env = dict(os.environ, JADEFOX_EXAMPLE_TIMEOUT=str(HANG_GUARD))
     run = subprocess.run([sys.executable, example], capture_output=True, text=True, env=env,
                          timeout=2 * HANG_GUARD)

@@ -16,14 +16,9 @@ import struct
 import sys
 import zlib
 
-# This file is named like the package it uses: keep its own folder off the
-# import path, or `import distributed` would find this file.
-_HERE = os.path.dirname(os.path.abspath(__file__))
-sys.path[:] = [p for p in sys.path if os.path.abspath(p or os.curdir) != _HERE]
+from dask.distributed import Client, LocalCluster, wait
 
-from dask.distributed import Client, LocalCluster, wait  # noqa: E402
-
-import jadefox as jf  # noqa: E402
+import jadefox as jf
 
 SHARDS = 4
 KEYS = 100_000
