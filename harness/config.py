@@ -6,6 +6,8 @@ from __future__ import annotations
 import os
 from pathlib import Path
 
+from . import knobs
+
 REPO = Path(__file__).resolve().parent.parent
 BUILD = REPO / "build"
 RESULTS = BUILD / "results"   # one directory per stage, JUnit XML files only
@@ -18,7 +20,7 @@ ZIG_CACHE = USER_CACHE / "zig"
 
 # Seconds one test run (a pytest or doctest process) may take before it is
 # stopped and counted as failed, so a hang cannot eat CI's whole budget.
-TEST_TIMEOUT = int(os.environ.get("JADEFOX_TEST_TIMEOUT", "1200"))
+TEST_TIMEOUT = int(knobs.TEST_TIMEOUT.value())
 
 # Oldest CPython 3.x the project builds for.
 MIN_PYTHON = (3, 12)
@@ -49,10 +51,9 @@ def in_ci() -> bool:
 
 
 def skipped_by_request_text() -> str:
-    return os.environ.get("JADEFOX_SKIP", "")
+    return knobs.SKIP.value()
 
 
 def skipped_by_request() -> set[str]:
-    """Stages named in JADEFOX_SKIP (comma-separated; "roots" names every
-    stage that runs in a Debian root)."""
+    """Stages named in JADEFOX_SKIP (see harness.knobs)."""
     return {w.strip() for w in skipped_by_request_text().split(",") if w.strip()}

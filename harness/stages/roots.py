@@ -11,7 +11,7 @@ import sys
 from dataclasses import dataclass
 from pathlib import Path
 
-from .. import config, privilege, proc, roots, sanitizers
+from .. import build, config, knobs, privilege, proc, roots, sanitizers
 from ..results import StageReport
 
 
@@ -91,8 +91,10 @@ def describe(name: str) -> str:
 @dataclass(frozen=True)
 class _Job:
     """Where one stage works inside its root: stages sharing a root each
-    have their own sources, venv and results."""
+    have their own sources, venv and results. `pytest_args` go to every
+    pytest run (a developer's selection, e.g. -k pickle)."""
     stage: str
+    pytest_args: tuple[str, ...] = ()
 
     @property
     def dir(self) -> str:
@@ -173,13 +175,12 @@ def _build(report: StageReport, root: roots.Root, platform: Platform, job: _Job)
     """jadefox built and installed in a fresh venv in the root: offline, with
     Debian's scikit-build-core, warnings as errors."""
     env = {**_tools_env(platform), **({"CXXFLAGS": DEBUG_CXXFLAGS} if platform.debug else {})}
-    sanitize = (["-Ccmake.define.JADEFOX_SANITIZE=thread", "-Ccmake.build-type=RelWithDebInfo"]
-                if platform.tsan else [])
+    sanitize = build.CONFIG_SETTINGS["tsan"] if platform.tsan else ()
     return (_step(report, root, "venv", [platform.python, "-m", "venv", "--without-pip",
                                          "--system-site-packages", f"{job.dir}/venv"], env=env)
             and _step(report, root, "build", [job.venv_py, "-m", "pip", "install", "-v", "--no-index",
                                               "--no-build-isolation", "--no-deps",
-                                              "-Ccmake.define.JADEFOX_WERROR=ON", *sanitize, job.src],
+                                              *build.CONFIG_SETTINGS["werror"], *sanitize, job.src],
                       env=env))
 
 
@@ -188,22 +189,23 @@ def _pytest(report: StageReport, root: roots.Root, job: _Job, label: str, env: d
             paths: tuple[str, ...] = ("tests/python",)) -> None:
     rc = _in_root(report, root, label,
                   [job.venv_py, *python_options, "-P", "-m", "pytest", *paths, "-q",
-                   "-p", "no:cacheprovider", f"--junitxml={job.results}/{label}.xml", *pytest_options],
+                   "-p", "no:cacheprovider", f"--junitxml={job.results}/{label}.xml", *pytest_options,
+                   *job.pytest_args],
                   env=env, cwd=job.src, show=True, timeout=config.TEST_TIMEOUT)
     _collect(report, root, job, label, rc)
 
 
 def _core_tests(report: StageReport, root: roots.Root, job: _Job) -> None:
     """The C++ core's doctest suite under ASan+UBSan, built in the root."""
-    build = f"{job.dir}/core-tests"
-    if not (_step(report, root, "core-configure", ["cmake", "-S", f"{job.src}/tests/core", "-B", build,
+    build_dir = f"{job.dir}/core-tests"
+    if not (_step(report, root, "core-configure", ["cmake", "-S", f"{job.src}/tests/core", "-B", build_dir,
                                                        "-G", "Ninja"])
-            and _step(report, root, "core-build", ["cmake", "--build", build, "-j",
+            and _step(report, root, "core-build", ["cmake", "--build", build_dir, "-j",
                                                    str(os.cpu_count() or 2)])):
         return
     rc = _in_root(report, root, "core-asan",
-                  [f"{build}/core_tests", "-r=junit", f"-o={job.results}/core-asan.xml"],
-                  env=sanitizers.core_env("asan"), cwd=build, show=True, timeout=config.TEST_TIMEOUT)
+                  [f"{build_dir}/core_tests", "-r=junit", f"-o={job.results}/core-asan.xml"],
+                  env=sanitizers.core_env("asan"), cwd=build_dir, show=True, timeout=config.TEST_TIMEOUT)
     _collect(report, root, job, "core-asan", rc)
 
 
@@ -303,12 +305,13 @@ def _tsan_runs(report: StageReport, root: roots.Root, job: _Job, platform: Platf
         report.failed(f"ThreadSanitizer report {n}", finding.kind, str(finding))
 
 
-def run_root(report: StageReport, name: str) -> None:
+def run_root(report: StageReport, name: str, pytest_args: tuple[str, ...] = ()) -> None:
     """jadefox built from this work tree's files in the stage's root and its
-    tests run there with the stage's interpreter (see Platform)."""
+    tests run there with the stage's interpreter (see Platform); each
+    pytest run also gets `pytest_args`."""
     platform = PLATFORMS[name]
     root = roots.get(platform.root)
-    job = _Job(name)
+    job = _Job(name, tuple(pytest_args))
     if not _made(report, [root.name], f"root-{name}"):
         return
     with roots.using(root.name):
@@ -399,8 +402,8 @@ def run_newcomer(report: StageReport) -> None:
         _step(report, root, "quickstart", ["python3", "dev.py", "-s", "quickstart"],
               env=env, cwd=CLONE, overlay=ov, show=True)
         _step(report, root, "all", ["python3", "dev.py", "-s", "all"],
-              env={**env, "JADEFOX_SKIP": "roots"}, cwd=CLONE, overlay=ov, show=True)
-        build = ov / "upper" / CLONE.lstrip("/") / "build"
-        roots.copy_out(build / "logs", report.log_dir / "inner")
-        if not roots.copy_out(build / "results", report.dir / "inner"):
+              env={**env, knobs.SKIP.name: "roots"}, cwd=CLONE, overlay=ov, show=True)
+        clone_build = ov / "upper" / CLONE.lstrip("/") / "build"
+        roots.copy_out(clone_build / "logs", report.log_dir / "inner")
+        if not roots.copy_out(clone_build / "results", report.dir / "inner"):
             report.failed("inner results", f"the run in the clone left no {CLONE}/build/results")

@@ -8,7 +8,7 @@ import glob
 import shutil
 import subprocess
 
-from .. import build, config, proc, sanitizers
+from .. import build, config, dependencies, knobs, proc, sanitizers
 from ..results import StageReport
 
 # The example budget of the fuzz tests under the sanitizers (they are slow there).
@@ -23,12 +23,11 @@ def run(session, report: StageReport) -> None:
     if not report.check("sanitizer runtimes", bool(preload) and "libasan" in preload[0],
                         "g++ has no AddressSanitizer runtime (Debian: apt-get install libasan8)"):
         return
-    if not build.install(session, report, "test tools", *build.TEST_TOOLS):
+    if not build.install(session, report, "test tools", *dependencies.group("build", "test")):
         return
     python = build.venv_python(session)
     if not build.build_jadefox(python, report, "build with ASan+UBSan",
-                               "-Ccmake.define.JADEFOX_SANITIZE=address,undefined",
-                               "-Ccmake.build-type=RelWithDebInfo"):
+                               *build.CONFIG_SETTINGS["asan"]):
         return
     if not report.check("module linked with AddressSanitizer", _instrumented(python),
                         "the installed jadefox is not linked with libasan"):
@@ -43,9 +42,9 @@ def run(session, report: StageReport) -> None:
     if not _canary(python, reports / "canary", preload, report):
         return
     proc.say(f"left out under ASan: the tests marked plain_allocator; fuzz scale {FUZZ_SCALE}")
-    rc = proc.run([python, "-m", "pytest", "tests/python", "tests/fuzz", *sanitizers.WITHOUT_PLAIN_ALLOCATOR_TESTS, "-q",
+    rc = proc.run([python, "-m", "pytest", "tests/python", "tests/fuzz", *sanitizers.WITHOUT_PLAIN_ALLOCATOR_TESTS, *session.posargs, "-q",
                    "-p", "no:cacheprovider", f"--junitxml={report.xml_path('pytest')}"],
-                  cwd=config.REPO, env={**env, "JADEFOX_FUZZ_SCALE": FUZZ_SCALE},
+                  cwd=config.REPO, env={**env, knobs.FUZZ_SCALE.name: FUZZ_SCALE},
                   timeout=config.TEST_TIMEOUT, log=report.log_path("pytest"))
     findings = sanitizers.scan_reports(reports)
     for n, finding in enumerate(findings, 1):

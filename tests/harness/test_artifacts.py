@@ -133,7 +133,7 @@ def edit_metadata(old, new):
      "cp313", "no classifier Programming Language :: Python :: Free Threading"),
     (dict(edit=edit_metadata("Requires-Python: >=3.12", "Requires-Python: >=3.8")), "cp313",
      "METADATA Requires-Python: '>=3.8', want '>=3.12'"),
-    (dict(edit=edit_metadata("Provides-Extra: bench\n", "")), "cp313", "extras ['distributed', 'test']"),
+    (dict(edit=edit_metadata("Provides-Extra: distributed\n", "")), "cp313", "extras [], want ['distributed']"),
     (dict(edit=edit_metadata("## Install", "## Setup")), "cp313", "not the README"),
     (dict(edit=edit_metadata("License-Expression: MIT\n", "")), "cp313",
      "METADATA License-Expression: None, want 'MIT'"),

@@ -112,7 +112,8 @@ def test_a_stage_that_ran_nothing_or_raised_fails(results_root):
 def test_skip_by_request(results_root, monkeypatch):
     monkeypatch.setenv("JADEFOX_SKIP", "roots, core-tsan")
     ran = []
-    for name in ("root-cp314-i386", "newcomer", "core-tsan", "core-asan"):
-        stage.run(name, lambda report, name=name: ran.append(name) or report.passed("x"))
+    for name, in_root in (("root-cp314-i386", True), ("newcomer", True), ("core-tsan", False),
+                          ("core-asan", False)):
+        stage.run(name, lambda report, name=name: ran.append(name) or report.passed("x"), in_root)
     assert ran == ["core-asan"]
     assert config.skipped_by_request() == {"roots", "core-tsan"}
