@@ -27,8 +27,9 @@ def ensure_runner() -> Path:
     print(f"installing {NOX} into {RUNNER.relative_to(REPO)}", flush=True)
     venv.EnvBuilder(clear=True, with_pip=True).create(RUNNER)
     for _ in range(3):
-        rc = subprocess.call([python, "-m", "pip", "install", "--retries", "5", "-q",
-                              "--disable-pip-version-check", NOX])
+        rc = subprocess.call(
+            [python, "-m", "pip", "install", "--retries", "5", "-q", "--disable-pip-version-check", NOX]
+        )
         if rc == 0:
             stamp.write_text(NOX)
             return python

@@ -6,6 +6,7 @@ per-stage summary, `python3 dev.py -s NAME` runs one, and options after
 from __future__ import annotations
 
 import sys
+from collections.abc import Callable
 from pathlib import Path
 
 import nox
@@ -16,12 +17,12 @@ from harness import stage  # noqa: E402 - the harness is importable once its dir
 from harness.stages import registry  # noqa: E402 - as above
 
 nox.options.default_venv_backend = "venv"
-nox.options.download_python = "never"     # interpreters come from this machine or Debian only
+nox.options.download_python = "never"  # interpreters come from this machine or Debian only
 nox.options.reuse_venv = "yes"
 nox.options.sessions = ["all"]
 
 
-def _session(entry: registry.Stage):  # noqa: ANN202 - a nox session function
+def _session(entry: registry.Stage) -> Callable[[nox.Session], None]:
     def run(session: nox.Session) -> None:
         if not entry.booked:
             entry.body(session)

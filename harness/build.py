@@ -38,9 +38,15 @@ def install(session, report: StageReport, label: str, *packages: str) -> bool:
         return True
     stamp.unlink(missing_ok=True)
     log = report.log_path(label)
-    rc = proc.retry(f"pip install {' '.join(packages)}", lambda: proc.run(
-        [python, "-m", "pip", "install", "--retries", "5", "-q", *packages],
-        log=log, env=config.PIP_QUIET_ENV, show=False))
+    rc = proc.retry(
+        f"pip install {' '.join(packages)}",
+        lambda: proc.run(
+            [python, "-m", "pip", "install", "--retries", "5", "-q", *packages],
+            log=log,
+            env=config.PIP_QUIET_ENV,
+            show=False,
+        ),
+    )
     ok = report.check(label, rc == 0, f"pip install failed (exit {rc}; log {log})")
     if ok:
         stamp.write_text(wanted)
@@ -48,8 +54,11 @@ def install(session, report: StageReport, label: str, *packages: str) -> bool:
 
 
 def _source_digest(options: tuple[str, ...]) -> str:
-    files = subprocess.run(["git", "ls-files", "-z", "--cached", "--others", "--exclude-standard",
-                            *_BUILD_INPUTS], cwd=config.REPO, capture_output=True).stdout.split(b"\0")
+    files = subprocess.run(
+        ["git", "ls-files", "-z", "--cached", "--others", "--exclude-standard", *_BUILD_INPUTS],
+        cwd=config.REPO,
+        capture_output=True,
+    ).stdout.split(b"\0")
     digest = hashlib.sha256("\0".join(options).encode())
     for name in sorted(f for f in files if f):
         path = config.REPO / name.decode()
@@ -71,9 +80,24 @@ def build_jadefox(python: Path, report: StageReport, label: str, *options: str) 
         return True
     stamp.unlink(missing_ok=True)
     log = report.log_path(label)
-    rc = proc.run([python, "-m", "pip", "install", "-v", "--no-build-isolation", "--no-deps",
-                   "--force-reinstall", *options, config.REPO], log=log, env=config.PIP_QUIET_ENV,
-                  show=False, tail_on_failure=80)
+    rc = proc.run(
+        [
+            python,
+            "-m",
+            "pip",
+            "install",
+            "-v",
+            "--no-build-isolation",
+            "--no-deps",
+            "--force-reinstall",
+            *options,
+            config.REPO,
+        ],
+        log=log,
+        env=config.PIP_QUIET_ENV,
+        show=False,
+        tail_on_failure=80,
+    )
     ok = report.check(label, rc == 0, f"build failed (exit {rc}; log {log})")
     if ok:
         stamp.write_text(digest)

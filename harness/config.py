@@ -10,8 +10,8 @@ from . import knobs
 
 REPO = Path(__file__).resolve().parent.parent
 BUILD = REPO / "build"
-RESULTS = BUILD / "results"   # one directory per stage, JUnit XML files only
-LOGS = BUILD / "logs"         # one directory per stage
+RESULTS = BUILD / "results"  # one directory per stage, JUnit XML files only
+LOGS = BUILD / "logs"  # one directory per stage
 
 # Caches that outlive a checkout, so that a fresh clone's run is warm:
 # zig's compiled C and C++ runtimes for the release wheels.
@@ -41,8 +41,7 @@ REGISTRY_ENV_NAMES = ("http_proxy", "https_proxy", "no_proxy", "HTTP_PROXY", "HT
 
 def registry_env() -> dict[str, str]:
     """The host's pip settings and proxies, to hand to another environment."""
-    return {k: v for k, v in os.environ.items()
-            if k.startswith(REGISTRY_ENV_PREFIXES) or k in REGISTRY_ENV_NAMES}
+    return {k: v for k, v in os.environ.items() if k.startswith(REGISTRY_ENV_PREFIXES) or k in REGISTRY_ENV_NAMES}
 
 
 def in_ci() -> bool:

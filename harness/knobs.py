@@ -25,24 +25,37 @@ class Knob:
         return environ.get(self.name) or self.default
 
 
-SKIP = Knob("JADEFOX_SKIP", "",
-            "stages not to run, comma-separated; `roots` names every stage that works in a Debian root. "
-            "A stage skipped this way is booked as skipped, which fails under CI")
-TEST_TIMEOUT = Knob("JADEFOX_TEST_TIMEOUT", "1200",
-                    "seconds one test process (pytest, doctest) may run before it is stopped and counted failed")
-RETRY_PAUSE = Knob("JADEFOX_RETRY_PAUSE", "15",
-                   "seconds before the first retry of a step that reaches a registry (pip, apt, mmdebstrap); "
-                   "the pause grows with each attempt")
+SKIP = Knob(
+    "JADEFOX_SKIP",
+    "",
+    "stages not to run, comma-separated; `roots` names every stage that works in a Debian root. "
+    "A stage skipped this way is booked as skipped, which fails under CI",
+)
+TEST_TIMEOUT = Knob(
+    "JADEFOX_TEST_TIMEOUT",
+    "1200",
+    "seconds one test process (pytest, doctest) may run before it is stopped and counted failed",
+)
+RETRY_PAUSE = Knob(
+    "JADEFOX_RETRY_PAUSE",
+    "15",
+    "seconds before the first retry of a step that reaches a registry (pip, apt, mmdebstrap); "
+    "the pause grows with each attempt",
+)
 ROOTS = Knob("JADEFOX_ROOTS", "/var/cache/jadefox/roots", "the cache of Debian roots")
-DEBIAN_MIRROR = Knob("JADEFOX_DEBIAN_MIRROR", "",
-                     "the Debian mirror roots are made from; unset: the host's apt sources' Debian archive, "
-                     "else deb.debian.org")
-FUZZ_SCALE = Knob("JADEFOX_FUZZ_SCALE", "1",
-                  "multiplies the example budget of tests/fuzz (the sanitized stage sets 0.5)")
-SLOWDOWN = Knob("JADEFOX_SLOWDOWN", "1",
-                "multiplies the hang deadlines of tests/python (the ThreadSanitizer runs set it)")
-EXAMPLE_TIMEOUT = Knob("JADEFOX_EXAMPLE_TIMEOUT", "300",
-                       "seconds examples/distributed.py waits for its Dask cluster before giving up")
+DEBIAN_MIRROR = Knob(
+    "JADEFOX_DEBIAN_MIRROR",
+    "",
+    "the Debian mirror roots are made from; unset: the host's apt sources' Debian archive, else deb.debian.org",
+)
+FUZZ_SCALE = Knob(
+    "JADEFOX_FUZZ_SCALE", "1", "multiplies the example budget of tests/fuzz (the sanitized stage sets 0.5)"
+)
+SLOWDOWN = Knob(
+    "JADEFOX_SLOWDOWN", "1", "multiplies the hang deadlines of tests/python (the ThreadSanitizer runs set it)"
+)
+EXAMPLE_TIMEOUT = Knob(
+    "JADEFOX_EXAMPLE_TIMEOUT", "300", "seconds examples/distributed.py waits for its Dask cluster before giving up"
+)
 
-ALL: tuple[Knob, ...] = (SKIP, TEST_TIMEOUT, RETRY_PAUSE, ROOTS, DEBIAN_MIRROR, FUZZ_SCALE, SLOWDOWN,
-                         EXAMPLE_TIMEOUT)
+ALL: tuple[Knob, ...] = (SKIP, TEST_TIMEOUT, RETRY_PAUSE, ROOTS, DEBIAN_MIRROR, FUZZ_SCALE, SLOWDOWN, EXAMPLE_TIMEOUT)

@@ -40,7 +40,7 @@ EXCLUDED = {
     "test_instances.py": "every case runs in a child process",
     "test_child_processes.py": "every case runs in a child process",
     "test_leaks.py": "measures leaks itself (blocks, RSS and tracemalloc around many calls per entry point); "
-                     "repeating it takes six minutes and covers nothing more",
+    "repeating it takes six minutes and covers nothing more",
 }
 
 
@@ -112,8 +112,8 @@ class ModuleResult:
     module: str
     deltas: dict[str, list[int]] = field(default_factory=dict)
     verdicts: dict[str, Verdict] = field(default_factory=dict)
-    failed_runs: list[int] = field(default_factory=list)   # repetitions whose tests failed (0: none ran)
-    failures: list[str] = field(default_factory=list)      # the first failed tests' reports
+    failed_runs: list[int] = field(default_factory=list)  # repetitions whose tests failed (0: none ran)
+    failures: list[str] = field(default_factory=list)  # the first failed tests' reports
     seconds: float = 0.0
 
     @property
@@ -129,8 +129,13 @@ class ModuleResult:
         return "; ".join(parts)
 
 
-def measure(module: str, run_once: Callable[[], int], warmups: int = WARMUPS, runs: int = RUNS,
-            counts: dict[str, Callable[[], int]] | None = None) -> ModuleResult:
+def measure(
+    module: str,
+    run_once: Callable[[], int],
+    warmups: int = WARMUPS,
+    runs: int = RUNS,
+    counts: dict[str, Callable[[], int]] | None = None,
+) -> ModuleResult:
     """Runs `run_once` (one repetition; returns its exit status, 0 when its
     tests passed) warmups + runs times, reading the counts after each, and
     judges the growth over the last `runs` repetitions."""
@@ -241,17 +246,25 @@ def main(argv: Sequence[str] | None = None) -> int:
     parser.add_argument("--warmups", type=int, default=WARMUPS)
     parser.add_argument("--runs", type=int, default=RUNS)
     parser.add_argument("--junitxml", type=Path)
-    parser.add_argument("--pytest-arg", action="append", default=[], dest="pytest_args",
-                        help="passed on to every pytest run (repeatable)")
+    parser.add_argument(
+        "--pytest-arg",
+        action="append",
+        default=[],
+        dest="pytest_args",
+        help="passed on to every pytest run (repeatable)",
+    )
     args = parser.parse_args(argv)
 
     chosen = args.modules or default_modules()
     excluded = {p.name: EXCLUDED[p.name] for p in chosen if p.name in EXCLUDED and not args.modules}
     chosen = [p for p in chosen if p.name not in excluded]
     names = ", ".join(counters())
-    print(f"refleak: {len(chosen)} module(s), {args.warmups} warm-up + {args.runs} judged repetitions, "
-          f"counting {names}" + ("" if hasattr(sys, "gettotalrefcount")
-                                 else " (no sys.gettotalrefcount: not a debug interpreter)"), flush=True)
+    print(
+        f"refleak: {len(chosen)} module(s), {args.warmups} warm-up + {args.runs} judged repetitions, "
+        f"counting {names}"
+        + ("" if hasattr(sys, "gettotalrefcount") else " (no sys.gettotalrefcount: not a debug interpreter)"),
+        flush=True,
+    )
     results = []
     for path in chosen:
         print(f"refleak: {path.name}", flush=True)

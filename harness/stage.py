@@ -11,6 +11,7 @@ from collections.abc import Callable
 from . import config, proc
 from .results import Counts, StageReport, StageSkipped, stage_counts
 
+
 def requested_skip(stage: str, in_root: bool) -> bool:
     """Whether JADEFOX_SKIP names the stage; "roots" names every stage that
     works in Debian roots (the newcomer's own run uses it: roots do not nest)."""

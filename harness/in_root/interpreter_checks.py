@@ -22,7 +22,7 @@ def check_32bit() -> bool:
 def check_gil_disabled() -> bool:
     import jadefox  # noqa: F401 - the import is what may turn the GIL on
 
-    enabled = sys._is_gil_enabled()
+    enabled = sys._is_gil_enabled()  # type: ignore[attr-defined]  # new in 3.13; runs on free-threaded ones only
     print(f"after importing jadefox the GIL is {'enabled' if enabled else 'disabled'}")
     return not enabled
 
@@ -34,11 +34,11 @@ def check_debug_build() -> bool:
     import jadefox
 
     debug = hasattr(sys, "gettotalrefcount")
-    symbols = subprocess.run(["nm", "-D", "--undefined-only", jadefox.__file__], capture_output=True,
-                             text=True, check=True).stdout.split()
+    symbols = subprocess.run(
+        ["nm", "-D", "--undefined-only", jadefox.__file__], capture_output=True, text=True, check=True
+    ).stdout.split()
     compiled_for_debug = "_Py_NegativeRefcount" in symbols
-    print(f"debug interpreter: {debug}; {jadefox.__file__} references _Py_NegativeRefcount: "
-          f"{compiled_for_debug}")
+    print(f"debug interpreter: {debug}; {jadefox.__file__} references _Py_NegativeRefcount: {compiled_for_debug}")
     return debug and compiled_for_debug and "d" in sys.abiflags
 
 

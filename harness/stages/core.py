@@ -25,10 +25,21 @@ def run(session, report: StageReport, variant: str) -> None:
     build_dir = config.BUILD / f"core-tests-{variant}"
 
     def configure() -> int:
-        return proc.run([bin_dir / "cmake", "-S", config.REPO / "tests" / "core", "-B", build_dir,
-                         "-G", "Ninja", f"-DCMAKE_MAKE_PROGRAM={bin_dir / 'ninja'}",
-                         f"-DJADEFOX_TSAN={'ON' if variant == 'tsan' else 'OFF'}"],
-                        log=report.log_path("configure"), show=False)
+        return proc.run(
+            [
+                bin_dir / "cmake",
+                "-S",
+                config.REPO / "tests" / "core",
+                "-B",
+                build_dir,
+                "-G",
+                "Ninja",
+                f"-DCMAKE_MAKE_PROGRAM={bin_dir / 'ninja'}",
+                f"-DJADEFOX_TSAN={'ON' if variant == 'tsan' else 'OFF'}",
+            ],
+            log=report.log_path("configure"),
+            show=False,
+        )
 
     rc = configure()
     if rc != 0:
@@ -36,8 +47,12 @@ def run(session, report: StageReport, variant: str) -> None:
         proc.run(["rm", "-rf", build_dir])
         rc = configure()
     if rc == 0:
-        rc = proc.run([bin_dir / "cmake", "--build", build_dir, "-j", "2"],
-                      log=report.log_path("build"), show=False, tail_on_failure=80)
+        rc = proc.run(
+            [bin_dir / "cmake", "--build", build_dir, "-j", "2"],
+            log=report.log_path("build"),
+            show=False,
+            tail_on_failure=80,
+        )
     if not report.check("configure and build", rc == 0, f"exit {rc}"):
         return
     run_binary(build_dir / "core_tests", report, "core", sanitizers.core_env(variant), *session.posargs)
@@ -46,6 +61,11 @@ def run(session, report: StageReport, variant: str) -> None:
 def run_binary(binary: Path, report: StageReport, label: str, env: dict[str, str], *options: str) -> None:
     """Runs a doctest binary (with doctest's `options`) with its JUnit
     reporter into the stage's results."""
-    rc = proc.run([binary, "-r=junit", f"--out={report.xml_path(label)}", *options], cwd=binary.parent, env=env,
-                  timeout=config.TEST_TIMEOUT, log=report.log_path(label))
+    rc = proc.run(
+        [binary, "-r=junit", f"--out={report.xml_path(label)}", *options],
+        cwd=binary.parent,
+        env=env,
+        timeout=config.TEST_TIMEOUT,
+        log=report.log_path(label),
+    )
     report.runner(label, rc)

@@ -9,13 +9,15 @@ from ..interpreters import Interpreter
 from ..results import StageReport
 
 
-
-def pytest_run(python, report: StageReport, label: str, *args: str,
-               env: dict[str, str] | None = None) -> None:
+def pytest_run(python, report: StageReport, label: str, *args: str, env: dict[str, str] | None = None) -> None:
     """One pytest process, its JUnit file in the stage's results."""
-    rc = proc.run([python, "-m", "pytest", *args, "-q", "-p", "no:cacheprovider",
-                   f"--junitxml={report.xml_path(label)}"],
-                  cwd=config.REPO, env=env, timeout=config.TEST_TIMEOUT, log=report.log_path(label))
+    rc = proc.run(
+        [python, "-m", "pytest", *args, "-q", "-p", "no:cacheprovider", f"--junitxml={report.xml_path(label)}"],
+        cwd=config.REPO,
+        env=env,
+        timeout=config.TEST_TIMEOUT,
+        log=report.log_path(label),
+    )
     report.runner(label, rc)
 
 
@@ -33,17 +35,18 @@ def quickstart(session) -> None:
 
 def _test_build(session, report: StageReport, *requirements: str) -> bool:
     """The venv's tools installed and jadefox built into it, warnings as errors."""
-    return (build.install(session, report, "test tools", *requirements)
-            and build.build_jadefox(build.venv_python(session), report, "build (warnings are errors)",
-                                    *build.CONFIG_SETTINGS["werror"]))
+    return build.install(session, report, "test tools", *requirements) and build.build_jadefox(
+        build.venv_python(session), report, "build (warnings are errors)", *build.CONFIG_SETTINGS["werror"]
+    )
 
 
 def quick_test(session, report: StageReport, interp: Interpreter) -> None:
     """The inner loop: tests/python on one interpreter, the build kept
     while the sources stay the same; pytest's own options after `--`."""
     if _test_build(session, report, *dependencies.group("build", "test")):
-        pytest_run(build.venv_python(session), report, "pytest", "tests/python", *session.posargs,
-                   env=interpreter_env(interp))
+        pytest_run(
+            build.venv_python(session), report, "pytest", "tests/python", *session.posargs, env=interpreter_env(interp)
+        )
 
 
 def suite(session, report: StageReport, interp: Interpreter) -> None:
@@ -53,8 +56,19 @@ def suite(session, report: StageReport, interp: Interpreter) -> None:
     python = build.venv_python(session)
     env = interpreter_env(interp)
     pytest_run(python, report, "pytest", "tests/python", *session.posargs, env=env)
-    rc = proc.run([python, "-m", "mypy", "--strict", "--cache-dir", config.BUILD / "mypy-cache" / interp.tag,
-                   "tests/python/typing_usage.py"], cwd=config.REPO, log=report.log_path("mypy"))
+    rc = proc.run(
+        [
+            python,
+            "-m",
+            "mypy",
+            "--strict",
+            "--cache-dir",
+            config.BUILD / "mypy-cache" / interp.tag,
+            "tests/python/typing_usage.py",
+        ],
+        cwd=config.REPO,
+        log=report.log_path("mypy"),
+    )
     report.check("mypy --strict tests/python/typing_usage.py", rc == 0, f"exit {rc}")
     # The installed stub against the installed module's runtime objects.
     rc = proc.run([python, "-m", "mypy.stubtest", "jadefox"], cwd=config.BUILD, log=report.log_path("stubtest"))
@@ -64,8 +78,14 @@ def suite(session, report: StageReport, interp: Interpreter) -> None:
 def fuzz(session, report: StageReport, interp: Interpreter) -> None:
     """The hypothesis fuzz tests (tests/fuzz) against the normal build."""
     if _test_build(session, report, *dependencies.group("build", "test")):
-        pytest_run(build.venv_python(session), report, "fuzz", "tests/fuzz", *session.posargs,
-                   env={**interpreter_env(interp), "PYTHONFAULTHANDLER": "1"})
+        pytest_run(
+            build.venv_python(session),
+            report,
+            "fuzz",
+            "tests/fuzz",
+            *session.posargs,
+            env={**interpreter_env(interp), "PYTHONFAULTHANDLER": "1"},
+        )
 
 
 def harness_tests(session, report: StageReport) -> None:
@@ -74,8 +94,9 @@ def harness_tests(session, report: StageReport) -> None:
 
 
 def _bench_setup(session, report: StageReport) -> bool:
-    return (build.install(session, report, "benchmark tools", *dependencies.group("bench"))
-            and build.build_jadefox(build.venv_python(session), report, "build", *build.CONFIG_SETTINGS["plain"]))
+    return build.install(session, report, "benchmark tools", *dependencies.group("bench")) and build.build_jadefox(
+        build.venv_python(session), report, "build", *build.CONFIG_SETTINGS["plain"]
+    )
 
 
 def bench_quick(session, report: StageReport) -> None:
@@ -89,8 +110,12 @@ def bench_quick(session, report: StageReport) -> None:
     out = config.BUILD / "bench" / "quick.json"
     out.parent.mkdir(parents=True, exist_ok=True)
     out.unlink(missing_ok=True)
-    rc = proc.run([python, "-m", "bench", "run", "--preset", "quick", "-o", out], cwd=config.REPO,
-                  timeout=config.TEST_TIMEOUT, log=report.log_path("run"))
+    rc = proc.run(
+        [python, "-m", "bench", "run", "--preset", "quick", "-o", out],
+        cwd=config.REPO,
+        timeout=config.TEST_TIMEOUT,
+        log=report.log_path("run"),
+    )
     if report.check("bench run --preset quick (checks before timing)", rc == 0, f"exit {rc}"):
         rc = proc.run([python, "-m", "bench", "report", out], cwd=config.REPO, log=report.log_path("report"))
         report.check("bench report", rc == 0, f"exit {rc}")
@@ -101,5 +126,6 @@ def bench_full(session) -> None:
     if not _bench_setup(session, report):
         session.error("setup failed")
     session.run("python", "-m", "bench", "run", "-o", str(config.BUILD / "bench" / "full.json"))
-    session.run("python", "-m", "bench", "report", str(config.BUILD / "bench" / "full.json"),
-                "--png", "bench/ns_per_key.png")
+    session.run(
+        "python", "-m", "bench", "report", str(config.BUILD / "bench" / "full.json"), "--png", "bench/ns_per_key.png"
+    )

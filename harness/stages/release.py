@@ -36,9 +36,9 @@ from collections.abc import Iterator, Mapping, Sequence
 from dataclasses import dataclass
 from pathlib import Path
 
-from .. import artifacts, config, dependencies, interpreters, privilege, proc, roots, zig
-from . import roots as root_stages
+from .. import artifacts, config, dependencies, interpreters, platforms, privilege, proc, roots, zig
 from ..results import StageReport, StageSkipped
+from . import roots as root_stages
 
 DIST = config.REPO / "dist"
 WORK = config.BUILD / "release"
@@ -51,7 +51,7 @@ ROOT_WHEELS = ("cp313-i386", "cp314-amd64", "cp314-i386", "cp315-amd64", "cp315-
 # elsewhere are installed and tested; each has its own CPython, of the
 # version (and so the wheel) named.
 OLD_GLIBC_ROOTS = ("bullseye-amd64", "bullseye-i386")
-OLD_GLIBC = "2_31"   # theirs
+OLD_GLIBC = "2_31"  # theirs
 # Where the release work happens inside a root: one directory per checkout,
 # since the roots are shared and another checkout's release stage may be
 # using the same root at the same time.
@@ -71,32 +71,52 @@ MACHINE_TAGS = {"amd64": "x86_64", "i386": "i686", "x86_64": "x86_64", "i686": "
 
 # Every compiler and build tool a source build could reach for; an install
 # that gets that far meets a stand-in that fails loudly.
-STAND_IN_COMPILERS = ("cc", "c++", "gcc", "g++", "clang", "clang++", "cmake", "ninja", "make",
-                      "x86_64-linux-gnu-gcc", "x86_64-linux-gnu-g++",
-                      "i686-linux-gnu-gcc", "i686-linux-gnu-g++")
+STAND_IN_COMPILERS = (
+    "cc",
+    "c++",
+    "gcc",
+    "g++",
+    "clang",
+    "clang++",
+    "cmake",
+    "ninja",
+    "make",
+    "x86_64-linux-gnu-gcc",
+    "x86_64-linux-gnu-g++",
+    "i686-linux-gnu-gcc",
+    "i686-linux-gnu-g++",
+)
 RERUN = "python3 dev.py -s release"
 # Run in the test directory: exits 0 when the jadefox imported is the one
 # installed in the venv given as its argument (not one from a source tree).
-IMPORTED_FROM = ("import jadefox, sys; print(jadefox.__file__); "
-                 "sys.exit(not jadefox.__file__.startswith(sys.argv[1]))")
+IMPORTED_FROM = "import jadefox, sys; print(jadefox.__file__); sys.exit(not jadefox.__file__.startswith(sys.argv[1]))"
 
 
 # --- where wheels are built and tested -----------------------------------------
+
 
 @dataclass(frozen=True)
 class Place:
     """This machine (root None) or a Debian root: runs commands and maps
     paths as seen there to paths on this machine."""
+
     root: roots.Root | None = None
 
-    def run(self, argv: Sequence[str | os.PathLike[str]], *, log: Path,
-            env: Mapping[str, str] | None = None, cwd: str | None = None,
-            timeout: float | None = None, show: bool = False) -> int:
+    def run(
+        self,
+        argv: Sequence[str | os.PathLike[str]],
+        *,
+        log: Path,
+        env: Mapping[str, str] | None = None,
+        cwd: str | None = None,
+        timeout: float | None = None,
+        show: bool = False,
+    ) -> int:
         if self.root is None:
-            return proc.run(argv, log=log, env=env, cwd=Path(cwd) if cwd else None,
-                            timeout=timeout, show=show)
-        return roots.run(self.root, [os.fspath(a) for a in argv], env=env, log=log,
-                         timeout=timeout, show=show, cwd=cwd or "/")
+            return proc.run(argv, log=log, env=env, cwd=Path(cwd) if cwd else None, timeout=timeout, show=show)
+        return roots.run(
+            self.root, [os.fspath(a) for a in argv], env=env, log=log, timeout=timeout, show=show, cwd=cwd or "/"
+        )
 
     def host_path(self, path: str) -> Path:
         return Path(path) if self.root is None else roots.root_dir(self.root) / path.lstrip("/")
@@ -127,11 +147,12 @@ class Place:
 @dataclass
 class Wheel:
     """One wheel of the release and where it was made."""
-    pytag: str              # cp313, cp313t
-    arch: str               # x86_64, i686
+
+    pytag: str  # cp313, cp313t
+    arch: str  # x86_64, i686
     place: Place
-    python: str             # the interpreter it is for, as seen in `place`
-    work: str               # its work directory, as seen in `place`
+    python: str  # the interpreter it is for, as seen in `place`
+    work: str  # its work directory, as seen in `place`
     toolchain: zig.Toolchain | None = None  # its compiler, once set up
     path: Path | None = None  # the repaired wheel in dist/, once made
 
@@ -153,8 +174,9 @@ def source_date_epoch() -> int:
     if os.environ.get("SOURCE_DATE_EPOCH"):
         return int(os.environ["SOURCE_DATE_EPOCH"])
     try:
-        out = subprocess.run(["git", "-C", config.REPO, "log", "-1", "--format=%ct"],
-                             capture_output=True, text=True, timeout=30)
+        out = subprocess.run(
+            ["git", "-C", config.REPO, "log", "-1", "--format=%ct"], capture_output=True, text=True, timeout=30
+        )
     except OSError:
         return FALLBACK_EPOCH
     return int(out.stdout) if out.returncode == 0 and out.stdout.strip() else FALLBACK_EPOCH
@@ -162,23 +184,21 @@ def source_date_epoch() -> int:
 
 # --- steps that are checks -----------------------------------------------------------
 
-def _tail(log: Path, lines: int = 60) -> str:
-    try:
-        return "\n".join(log.read_text(errors="replace").splitlines()[-lines:])
-    except OSError:
-        return ""
 
-
-def _steps(report: StageReport, name: str, place: Place,
-           steps: Sequence[tuple[str, Sequence[str | os.PathLike[str]]]],
-           env: Mapping[str, str] | None = None) -> bool:
+def _steps(
+    report: StageReport,
+    name: str,
+    place: Place,
+    steps: Sequence[tuple[str, Sequence[str | os.PathLike[str]]]],
+    env: Mapping[str, str] | None = None,
+) -> bool:
     """Runs the (what, argv) steps in order in `place` as one check named
     `name`, which fails at the first step that fails."""
     for what, argv in steps:
         log = report.log_path(f"{name} {what}".replace(" ", "-").replace(":", ""))
         rc = place.run(argv, log=log, env=env)
         if rc != 0:
-            return report.check(name, False, f"{what}: exit status {rc} (log {log})", _tail(log))
+            return report.check(name, False, f"{what}: exit status {rc} (log {log})", proc.tail(log))
     return report.check(name, True)
 
 
@@ -191,8 +211,7 @@ def _problems(report: StageReport, name: str, problems: Sequence[str]) -> bool:
 def _version(python: Path) -> str:
     if not python.exists():
         return ""
-    return subprocess.run([python, "-c", "import sys; print(sys.version)"], capture_output=True,
-                          text=True).stdout
+    return subprocess.run([python, "-c", "import sys; print(sys.version)"], capture_output=True, text=True).stdout
 
 
 def _venv(report: StageReport, python: Path, name: str, packages: Sequence[str]) -> Path | None:
@@ -206,44 +225,87 @@ def _venv(report: StageReport, python: Path, name: str, packages: Sequence[str])
         shutil.rmtree(venv, ignore_errors=True)
         log = report.log_path(f"{name}-venv")
         if proc.run([python, "-m", "venv", venv], log=log, show=False) != 0:
-            report.failed(check, f"could not make {venv}", _tail(log))
+            report.failed(check, f"could not make {venv}", proc.tail(log))
             return None
     log = report.log_path(f"{name}-pip")
-    rc = proc.retry(f"pip install into {venv}", lambda: proc.run(
-        [py, "-m", "pip", "install", "--retries", "5", "-q", *packages], log=log,
-        env=config.PIP_QUIET_ENV, show=False))
-    return py if report.check(check, rc == 0, f"pip install {' '.join(packages)} failed",
-                              _tail(log)) else None
+    rc = proc.retry(
+        f"pip install into {venv}",
+        lambda: proc.run(
+            [py, "-m", "pip", "install", "--retries", "5", "-q", *packages],
+            log=log,
+            env=config.PIP_QUIET_ENV,
+            show=False,
+        ),
+    )
+    return py if report.check(check, rc == 0, f"pip install {' '.join(packages)} failed", proc.tail(log)) else None
 
 
 # --- building -------------------------------------------------------------------
 
+
 def build_sdist(report: StageReport, tools: Path, epoch: int) -> Path:
     log = report.log_path("sdist")
-    rc = proc.run([tools, "-m", "build", "--sdist", "--no-isolation", "-o", DIST, config.REPO],
-                  log=log, env={"SOURCE_DATE_EPOCH": str(epoch)}, cwd=config.REPO, show=False)
+    rc = proc.run(
+        [tools, "-m", "build", "--sdist", "--no-isolation", "-o", DIST, config.REPO],
+        log=log,
+        env={"SOURCE_DATE_EPOCH": str(epoch)},
+        cwd=config.REPO,
+        show=False,
+    )
     sdists = sorted(DIST.glob("*.tar.gz"))
-    if not report.check("sdist: build", rc == 0 and len(sdists) == 1,
-                        f"exit status {rc}, {len(sdists)} sdists", _tail(log)):
+    if not report.check(
+        "sdist: build", rc == 0 and len(sdists) == 1, f"exit status {rc}, {len(sdists)} sdists", proc.tail(log)
+    ):
         raise RuntimeError("no sdist, so no wheel can be built")
     _problems(report, "sdist: contents", artifacts.sdist_problems(sdists[0], epoch))
     return sdists[0]
 
 
-def build_wheel(report: StageReport, name: str, wheel: Wheel, sdist: str, build_python: str,
-                epoch: int, raw: str) -> bool:
+def build_wheel(
+    report: StageReport, name: str, wheel: Wheel, sdist: str, build_python: str, epoch: int, raw: str
+) -> bool:
     """The raw wheel into `raw` (in the wheel's place), from the sdist
     unpacked there, by the wheel's zig toolchain, as the check `name`;
     `build_python` has the build tools."""
     tc = wheel.toolchain
     assert tc is not None
-    return _steps(report, name, wheel.place, [
-        ("unpack", ["sh", "-c", 'rm -rf "$1" && mkdir -p "$1" && tar -C "$1" -xzf "$2"',
-                    "unpack", f"{wheel.work}/unpacked", sdist]),
-        ("pip wheel", [build_python, "-m", "pip", "wheel", "-v", "--no-index",
-                       "--no-build-isolation", "--no-deps", "--no-cache-dir",
-                       *tc.config_settings, wheel.source, "-w", raw]),
-    ], env={"SOURCE_DATE_EPOCH": str(epoch), **config.PIP_QUIET_ENV, **tc.env})
+    return _steps(
+        report,
+        name,
+        wheel.place,
+        [
+            (
+                "unpack",
+                [
+                    "sh",
+                    "-c",
+                    'rm -rf "$1" && mkdir -p "$1" && tar -C "$1" -xzf "$2"',
+                    "unpack",
+                    f"{wheel.work}/unpacked",
+                    sdist,
+                ],
+            ),
+            (
+                "pip wheel",
+                [
+                    build_python,
+                    "-m",
+                    "pip",
+                    "wheel",
+                    "-v",
+                    "--no-index",
+                    "--no-build-isolation",
+                    "--no-deps",
+                    "--no-cache-dir",
+                    *tc.config_settings,
+                    wheel.source,
+                    "-w",
+                    raw,
+                ],
+            ),
+        ],
+        env={"SOURCE_DATE_EPOCH": str(epoch), **config.PIP_QUIET_ENV, **tc.env},
+    )
 
 
 def repair(report: StageReport, tools: Path, name: str, raw: Path, epoch: int) -> Path | None:
@@ -257,12 +319,16 @@ def repair(report: StageReport, tools: Path, name: str, raw: Path, epoch: int) -
     out = raw.parent / "repaired"
     shutil.rmtree(out, ignore_errors=True)
     log = report.log_path(f"{name}-repair")
-    rc = proc.run([tools.parent / "auditwheel", "repair", "-w", out, built[0]], log=log,
-                  env={"PATH": f"{tools.parent}{os.pathsep}{os.environ['PATH']}",
-                       "SOURCE_DATE_EPOCH": str(epoch)}, show=False)
+    rc = proc.run(
+        [tools.parent / "auditwheel", "repair", "-w", out, built[0]],
+        log=log,
+        env={"PATH": f"{tools.parent}{os.pathsep}{os.environ['PATH']}", "SOURCE_DATE_EPOCH": str(epoch)},
+        show=False,
+    )
     repaired = sorted(out.glob("*.whl"))
-    if not report.check(f"{name}: repair", rc == 0 and len(repaired) == 1,
-                        f"auditwheel exit status {rc}", _tail(log)):
+    if not report.check(
+        f"{name}: repair", rc == 0 and len(repaired) == 1, f"auditwheel exit status {rc}", proc.tail(log)
+    ):
         return None
     return repaired[0]
 
@@ -271,26 +337,49 @@ def _to_dist(path: Path) -> Path:
     return Path(shutil.move(path, DIST / path.name))
 
 
-def download_test_tools(report: StageReport, key: str, python: Path, wheelhouse: Path,
-                        target: Sequence[str] = ()) -> bool:
+def download_test_tools(
+    report: StageReport, key: str, python: Path, wheelhouse: Path, target: Sequence[str] = ()
+) -> bool:
     """The test tools' wheels into `wheelhouse`, for `python`'s own
     platform or for the one `target` (pip download's --platform,
     --python-version, ... options) names."""
     log = report.log_path(f"{key}-wheelhouse")
-    argv: list[str | os.PathLike[str]] = [python, "-m", "pip", "download", "--retries", "5", "-q",
-                                          "--only-binary", ":all:", *target, "-d", wheelhouse, *dependencies.group("test")]
-    rc = proc.retry("pip download of the test tools", lambda: proc.run(
-        argv, log=log, env=config.PIP_QUIET_ENV, show=False))
-    return report.check(f"{key}: test tools downloaded", rc == 0, "pip download failed", _tail(log))
+    argv: list[str | os.PathLike[str]] = [
+        python,
+        "-m",
+        "pip",
+        "download",
+        "--retries",
+        "5",
+        "-q",
+        "--only-binary",
+        ":all:",
+        *target,
+        "-d",
+        wheelhouse,
+        *dependencies.group("test"),
+    ]
+    rc = proc.retry(
+        "pip download of the test tools", lambda: proc.run(argv, log=log, env=config.PIP_QUIET_ENV, show=False)
+    )
+    return report.check(f"{key}: test tools downloaded", rc == 0, "pip download failed", proc.tail(log))
 
 
-def target_platform(cpython: roots.CPythonBuild, arch: str, glibc: str) -> list[str]:
+def target_platform(cpython: platforms.CPythonBuild, arch: str, glibc: str) -> list[str]:
     """pip download's options for wheels that install on `cpython` for
     `arch` (x86_64, i686) with glibc `glibc` (e.g. 2_31): some test tools
     have compiled wheels for some platforms only (and pure ones for the
     rest)."""
-    return ["--platform", f"manylinux_{glibc}_{arch}", "--python-version", cpython.version,
-            "--implementation", "cp", "--abi", cpython.pytag]
+    return [
+        "--platform",
+        f"manylinux_{glibc}_{arch}",
+        "--python-version",
+        cpython.version,
+        "--implementation",
+        "cp",
+        "--abi",
+        cpython.pytag,
+    ]
 
 
 def install_zig(report: StageReport, tools: Path) -> Path | None:
@@ -298,23 +387,22 @@ def install_zig(report: StageReport, tools: Path) -> Path | None:
     booked as a failed check, when pip cannot install it."""
     log = report.log_path("ziglang")
     rc = zig.install(tools, log)
-    if not report.check("zig: installed", rc == 0, f"pip install {zig.ZIGLANG} failed",
-                        _tail(log)):
+    if not report.check("zig: installed", rc == 0, f"pip install {zig.ZIGLANG} failed", proc.tail(log)):
         return None
     return zig.executable(tools)
 
 
-def host_wheels(report: StageReport, tools: Path, zig_exe: Path, sdist: Path, epoch: int,
-                wheelhouse: Path) -> tuple[list[Wheel], dict[str, Path]]:
+def host_wheels(
+    report: StageReport, tools: Path, zig_exe: Path, sdist: Path, epoch: int, wheelhouse: Path
+) -> tuple[list[Wheel], dict[str, Path]]:
     """This machine's wheels, and the venv interpreter each was built with."""
     arch = MACHINE_TAGS[platform.machine()]
     toolchain = zig.toolchain(zig_exe, arch, WORK / f"zig-{arch}", ZIG_CACHE)
     made, builders = [], {}
     for interp in interpreters.host_interpreters():
-        if interp.free_threaded:   # the free-threaded wheel comes from its root
+        if interp.free_threaded:  # the free-threaded wheel comes from its root
             continue
-        wheel = Wheel(interp.tag, arch, Place(), str(interp.path), str(WORK / f"{interp.tag}-{arch}"),
-                      toolchain)
+        wheel = Wheel(interp.tag, arch, Place(), str(interp.path), str(WORK / f"{interp.tag}-{arch}"), toolchain)
         made.append(wheel)
         build_py = _venv(report, interp.path, f"release-build-{interp.tag}", dependencies.group("build"))
         if build_py is None:
@@ -323,8 +411,7 @@ def host_wheels(report: StageReport, tools: Path, zig_exe: Path, sdist: Path, ep
         # The test venvs install from here, offline.
         download_test_tools(report, wheel.key, build_py, wheelhouse)
         raw = f"{wheel.work}/raw"
-        if build_wheel(report, f"{wheel.key}: wheel build", wheel, str(sdist), str(build_py),
-                       epoch, raw):
+        if build_wheel(report, f"{wheel.key}: wheel build", wheel, str(sdist), str(build_py), epoch, raw):
             repaired = repair(report, tools, wheel.key, Path(raw), epoch)
             wheel.path = _to_dist(repaired) if repaired else None
     return made, builders
@@ -336,8 +423,7 @@ def root_wheel_names() -> list[str]:
     if "roots" in config.skipped_by_request():
         raise StageSkipped(f"JADEFOX_SKIP={config.skipped_by_request_text()}", RERUN)
     if privilege.root_prefix() is None:
-        raise StageSkipped("needs root or passwordless sudo (Debian roots: chroot, mounts)",
-                           f"sudo {RERUN}")
+        raise StageSkipped("needs root or passwordless sudo (Debian roots: chroot, mounts)", f"sudo {RERUN}")
     return list(ROOT_WHEELS)
 
 
@@ -353,21 +439,26 @@ def zig_into_root(report: StageReport, place: Place, zig_exe: Path, key: str) ->
         roots.safe_remove(partial)
         roots.make_dir(inside.parent)
         prefix = privilege.root_prefix() or ()
-        copied = any(proc.run([*prefix, "cp", how, zig_exe.parent, partial], log=log, show=False) == 0
-                     for how in ("-al", "-a"))
+        copied = any(
+            proc.run([*prefix, "cp", how, zig_exe.parent, partial], log=log, show=False) == 0 for how in ("-al", "-a")
+        )
         # mv -T fails when another run got there first, which is as good.
         moved = copied and proc.run([*prefix, "mv", "-T", partial, inside], log=log, show=False) == 0
         roots.safe_remove(partial)
         if not (inside / "zig").is_file():
-            return report.check(f"{key}: zig in the root", False,
-                                f"could not copy {zig_exe.parent} (copied {copied}, moved {moved})",
-                                _tail(log))
+            return report.check(
+                f"{key}: zig in the root",
+                False,
+                f"could not copy {zig_exe.parent} (copied {copied}, moved {moved})",
+                proc.tail(log),
+            )
     roots.make_dir(place.host_path(ZIG_CACHE_IN_ROOT))
     return report.check(f"{key}: zig in the root", True)
 
 
-def root_wheel(report: StageReport, tools: Path, zig_exe: Path, name: str, sdist: Path,
-               stand_ins: Path, epoch: int) -> Wheel:
+def root_wheel(
+    report: StageReport, tools: Path, zig_exe: Path, name: str, sdist: Path, stand_ins: Path, epoch: int
+) -> Wheel:
     target = root_stages.PLATFORMS[name]
     root = roots.get(target.root)
     place = Place(root)
@@ -375,23 +466,31 @@ def root_wheel(report: StageReport, tools: Path, zig_exe: Path, name: str, sdist
     # Several wheels may come from one root: each has a directory of its own.
     work = f"{IN_ROOT}/{name}"
     wheel = Wheel(name.split("-")[0], arch, place, target.python, work)
-    if place.run(["sh", "-c", 'rm -rf "$1" && mkdir -p "$1"', "fresh", work],
-                 log=report.log_path(f"{wheel.key}-fresh")) != 0:
+    if (
+        place.run(
+            ["sh", "-c", 'rm -rf "$1" && mkdir -p "$1"', "fresh", work], log=report.log_path(f"{wheel.key}-fresh")
+        )
+        != 0
+    ):
         report.failed(f"{wheel.key}: wheel build", f"could not make {work} in the root {root.name}")
         return wheel
     if not zig_into_root(report, place, zig_exe, wheel.key):
         return wheel
     wrappers = f"{work}/zig-{arch}"
-    tc = zig.toolchain(Path(ZIG_IN_ROOT) / "zig", arch, place.host_path(wrappers),
-                       Path(ZIG_CACHE_IN_ROOT), seen_as=Path(wrappers))
+    tc = zig.toolchain(
+        Path(ZIG_IN_ROOT) / "zig", arch, place.host_path(wrappers), Path(ZIG_CACHE_IN_ROOT), seen_as=Path(wrappers)
+    )
     wheel.toolchain = tc
     in_sdist = place.bring(sdist, work)
     place.bring(stand_ins, work)
     build_py = f"{work}/build-venv/bin/python"
     raw = f"{work}/raw"
-    if not _steps(report, f"{wheel.key}: build venv", place, [
-            ("venv", [target.python, "-m", "venv", "--without-pip", "--system-site-packages",
-                      f"{work}/build-venv"])]):
+    if not _steps(
+        report,
+        f"{wheel.key}: build venv",
+        place,
+        [("venv", [target.python, "-m", "venv", "--without-pip", "--system-site-packages", f"{work}/build-venv"])],
+    ):
         return wheel
     if build_wheel(report, f"{wheel.key}: wheel build", wheel, in_sdist, build_py, epoch, raw):
         repaired = repair(report, tools, wheel.key, place.host_path(raw), epoch)
@@ -399,11 +498,15 @@ def root_wheel(report: StageReport, tools: Path, zig_exe: Path, name: str, sdist
     return wheel
 
 
-def root_wheels(report: StageReport, tools: Path, zig_exe: Path, sdist: Path, stand_ins: Path,
-                epoch: int, usable: Sequence[str]) -> list[Wheel]:
+def root_wheels(
+    report: StageReport, tools: Path, zig_exe: Path, sdist: Path, stand_ins: Path, epoch: int, usable: Sequence[str]
+) -> list[Wheel]:
     """The wheels of the Debian roots among `usable`."""
-    return [root_wheel(report, tools, zig_exe, name, sdist, stand_ins, epoch)
-            for name in ROOT_WHEELS if root_stages.PLATFORMS[name].root in usable]
+    return [
+        root_wheel(report, tools, zig_exe, name, sdist, stand_ins, epoch)
+        for name in ROOT_WHEELS
+        if root_stages.PLATFORMS[name].root in usable
+    ]
 
 
 def roots_for_release(report: StageReport, in_use: contextlib.ExitStack) -> list[str]:
@@ -442,9 +545,11 @@ def roots_in_use(report: StageReport, needed: Sequence[str], in_use: contextlib.
 
 
 def book_skipped_roots(report: StageReport, skipped: StageSkipped) -> None:
-    for check in (*(f"wheel of the root {n}" for n in ROOT_WHEELS),
-                  *(f"wheels tested on the root {n}" for n in OLD_GLIBC_ROOTS)):
-        if config.in_ci():   # CI must never pass by skipping
+    for check in (
+        *(f"wheel of the root {n}" for n in ROOT_WHEELS),
+        *(f"wheels tested on the root {n}" for n in OLD_GLIBC_ROOTS),
+    ):
+        if config.in_ci():  # CI must never pass by skipping
             report.failed(check, f"skipped in CI: {skipped.message()}")
         else:
             report.skipped(check, skipped.message())
@@ -452,20 +557,28 @@ def book_skipped_roots(report: StageReport, skipped: StageSkipped) -> None:
 
 # --- checking and testing ---------------------------------------------------------------
 
-def check_reproducible(report: StageReport, tools: Path, first: Wheel, build_py: Path,
-                       sdist: Path, epoch: int) -> None:
+
+def check_reproducible(report: StageReport, tools: Path, first: Wheel, build_py: Path, sdist: Path, epoch: int) -> None:
     """The wheel again, from the sdist unpacked under a longer path, must be
     the same bytes."""
-    again = Wheel(first.pytag, first.arch, first.place, first.python,
-                  str(WORK / "again" / "a-longer-directory-name"), first.toolchain)
+    again = Wheel(
+        first.pytag,
+        first.arch,
+        first.place,
+        first.python,
+        str(WORK / "again" / "a-longer-directory-name"),
+        first.toolchain,
+    )
     raw = f"{again.work}/raw"
-    if not build_wheel(report, f"{again.key}: wheel built again", again, str(sdist),
-                       str(build_py), epoch, raw):
+    if not build_wheel(report, f"{again.key}: wheel built again", again, str(sdist), str(build_py), epoch, raw):
         return
     rebuilt = repair(report, tools, f"{again.key}: wheel built again", Path(raw), epoch)
     if rebuilt and first.path:
-        report.check("reproducible", rebuilt.read_bytes() == first.path.read_bytes(),
-                     f"{rebuilt.name} differs when built from {again.work}")
+        report.check(
+            "reproducible",
+            rebuilt.read_bytes() == first.path.read_bytes(),
+            f"{rebuilt.name} differs when built from {again.work}",
+        )
 
 
 def forbidden_paths(wheel: Wheel) -> list[str]:
@@ -478,19 +591,21 @@ def forbidden_paths(wheel: Wheel) -> list[str]:
 
 def check_wheel(report: StageReport, wheel: Wheel) -> None:
     assert wheel.path
-    _problems(report, f"{wheel.key}: wheel contents",
-              artifacts.wheel_problems(wheel.path, wheel.pytag, wheel.arch, forbidden_paths(wheel)))
-    _problems(report, f"{wheel.key}: linkage",
-              artifacts.linkage_problems(wheel.path, wheel.pytag, wheel.arch))
+    _problems(
+        report,
+        f"{wheel.key}: wheel contents",
+        artifacts.wheel_problems(wheel.path, wheel.pytag, wheel.arch, forbidden_paths(wheel)),
+    )
+    _problems(report, f"{wheel.key}: linkage", artifacts.linkage_problems(wheel.path, wheel.pytag, wheel.arch))
     module = artifacts.module_bytes(wheel.path, wheel.pytag, wheel.arch)
     proc.say(f"  newest glibc it needs: {artifacts.glibc_floor(module)}")
     if wheel.arch == "i686":
-        _problems(report, f"{wheel.key}: SSE2 arithmetic",
-                  artifacts.sse2_problems(wheel.path, wheel.pytag))
+        _problems(report, f"{wheel.key}: SSE2 arithmetic", artifacts.sse2_problems(wheel.path, wheel.pytag))
 
 
-def install_and_test(report: StageReport, wheel: Wheel, stand_ins: str, test_dir: str,
-                     wheelhouse: str | None, label: str = "") -> None:
+def install_and_test(
+    report: StageReport, wheel: Wheel, stand_ins: str, test_dir: str, wheelhouse: str | None, label: str = ""
+) -> None:
     """A fresh venv of the wheel's interpreter in `test_dir`, the wheel
     installed there offline (from `wheelhouse` with the test tools; without
     one, the interpreter's own test tools through system site-packages),
@@ -500,36 +615,54 @@ def install_and_test(report: StageReport, wheel: Wheel, stand_ins: str, test_dir
     label = label or wheel.key
     place, venv = wheel.place, f"{test_dir}/venv"
     in_wheel = place.bring(wheel.path, wheel.work)
-    make_venv = ([wheel.python, "-m", "venv", venv] if wheelhouse else
-                 [wheel.python, "-m", "venv", "--system-site-packages", "--without-pip", venv])
+    make_venv = (
+        [wheel.python, "-m", "venv", venv]
+        if wheelhouse
+        else [wheel.python, "-m", "venv", "--system-site-packages", "--without-pip", venv]
+    )
     find = ["--find-links", wheelhouse, *dependencies.group("test")] if wheelhouse else []
-    env = {"PATH": f"{stand_ins}:{venv}/bin:{place.search_path()}", "CC": "false", "CXX": "false",
-           **config.PIP_QUIET_ENV}
+    env = {
+        "PATH": f"{stand_ins}:{venv}/bin:{place.search_path()}",
+        "CC": "false",
+        "CXX": "false",
+        **config.PIP_QUIET_ENV,
+    }
     if wheel.free_threaded:
         env["PYTHONWARNINGS"] = config.GIL_REENABLED_IS_ERROR
     python = f"{venv}/bin/python"
-    if not _steps(report, f"{label}: offline install", place, [
+    if not _steps(
+        report,
+        f"{label}: offline install",
+        place,
+        [
             ("fresh", ["sh", "-c", 'rm -rf "$1" && mkdir -p "$1/check"', "fresh", test_dir]),
             ("venv", make_venv),
-            ("pip install", [python, "-m", "pip", "install", "-q", "--no-index", "--only-binary",
-                             ":all:", in_wheel, *find]),
-            ("tests", ["cp", "-r", f"{wheel.source}/tests", f"{test_dir}/check/"])], env=env):
+            (
+                "pip install",
+                [python, "-m", "pip", "install", "-q", "--no-index", "--only-binary", ":all:", in_wheel, *find],
+            ),
+            ("tests", ["cp", "-r", f"{wheel.source}/tests", f"{test_dir}/check/"]),
+        ],
+        env=env,
+    ):
         return
     log = report.log_path(f"{label}-import")
-    rc = place.run([python, "-P", "-c", IMPORTED_FROM, f"{venv}/"], log=log, env=env,
-                   cwd=f"{test_dir}/check")
-    report.check(f"{label}: imported from its venv", rc == 0,
-                 f"jadefox is not the installed one: {_tail(log, 3)}")
+    rc = place.run([python, "-P", "-c", IMPORTED_FROM, f"{venv}/"], log=log, env=env, cwd=f"{test_dir}/check")
+    report.check(f"{label}: imported from its venv", rc == 0, f"jadefox is not the installed one: {proc.tail(log, 3)}")
     xml = f"{test_dir}/pytest.xml"
-    rc = place.run([python, "-P", "-m", "pytest", "tests/python", "-q", "-p", "no:cacheprovider",
-                    f"--junitxml={xml}"], log=report.log_path(f"{label}-pytest"), env=env,
-                   cwd=f"{test_dir}/check", timeout=config.TEST_TIMEOUT, show=True)
+    rc = place.run(
+        [python, "-P", "-m", "pytest", "tests/python", "-q", "-p", "no:cacheprovider", f"--junitxml={xml}"],
+        log=report.log_path(f"{label}-pytest"),
+        env=env,
+        cwd=f"{test_dir}/check",
+        timeout=config.TEST_TIMEOUT,
+        show=True,
+    )
     place.fetch(xml, report.xml_path(f"pytest-{label}"))
     report.runner(f"pytest-{label}", rc)
 
 
-def check_and_test(report: StageReport, wheel: Wheel, stand_ins: Path, outside: Path,
-                   wheelhouse: Path) -> None:
+def check_and_test(report: StageReport, wheel: Wheel, stand_ins: Path, outside: Path, wheelhouse: Path) -> None:
     assert wheel.path
     proc.say("", f"--- {wheel.key}: {wheel.path.name} ({_size(wheel.path)})")
     check_wheel(report, wheel)
@@ -539,8 +672,9 @@ def check_and_test(report: StageReport, wheel: Wheel, stand_ins: Path, outside: 
         install_and_test(report, wheel, f"{wheel.work}/{stand_ins.name}", f"{wheel.work}/test", None)
 
 
-def test_on_old_glibc(report: StageReport, tools: Path, root_name: str, wheels: Sequence[Wheel],
-                     sdist: Path, stand_ins: Path) -> None:
+def test_on_old_glibc(
+    report: StageReport, tools: Path, root_name: str, wheels: Sequence[Wheel], sdist: Path, stand_ins: Path
+) -> None:
     """The wheel for the root's own CPython and architecture, made
     elsewhere, installed on the root's old glibc and tested there like any
     other (offline, binary only, no compiler, outside any source tree),
@@ -549,24 +683,26 @@ def test_on_old_glibc(report: StageReport, tools: Path, root_name: str, wheels: 
     assert root.cpython is not None
     pytag, arch = root.cpython.pytag, MACHINE_TAGS[root.arch]
     label = f"{pytag}-{arch} on {root_name}"
-    made = [w for w in wheels if (w.pytag, w.arch) == (pytag, arch) and w.path]
+    made = [w.path for w in wheels if (w.pytag, w.arch) == (pytag, arch) and w.path]
     if not made:
         report.failed(f"{label}: offline install", f"no {pytag} {arch} wheel was made")
         return
     wheelhouse = WORK / f"wheelhouse-{root_name}"
-    if not download_test_tools(report, label, tools, wheelhouse,
-                               target_platform(root.cpython, arch, OLD_GLIBC)):
+    if not download_test_tools(report, label, tools, wheelhouse, target_platform(root.cpython, arch, OLD_GLIBC)):
         return
     place = Place(root)
     work = f"{IN_ROOT}/{root_name}"
-    tester = Wheel(pytag, arch, place, root.python, work, path=made[0].path)
-    proc.say("", f"--- {label}: {made[0].path.name}")
-    if not _steps(report, f"{label}: work directory", place, [
-            ("fresh", ["sh", "-c", 'rm -rf "$1" && mkdir -p "$1/unpacked"', "fresh", work])]):
+    tester = Wheel(pytag, arch, place, root.python, work, path=made[0])
+    proc.say("", f"--- {label}: {made[0].name}")
+    if not _steps(
+        report,
+        f"{label}: work directory",
+        place,
+        [("fresh", ["sh", "-c", 'rm -rf "$1" && mkdir -p "$1/unpacked"', "fresh", work])],
+    ):
         return
     in_sdist, wheels_in, stand_ins_in = (place.bring(p, work) for p in (sdist, wheelhouse, stand_ins))
-    if _steps(report, f"{label}: sources", place, [
-            ("unpack", ["tar", "-C", f"{work}/unpacked", "-xzf", in_sdist])]):
+    if _steps(report, f"{label}: sources", place, [("unpack", ["tar", "-C", f"{work}/unpacked", "-xzf", in_sdist])]):
         install_and_test(report, tester, stand_ins_in, f"{work}/test", wheels_in, label)
 
 
@@ -574,8 +710,7 @@ def make_stand_in_compilers(directory: Path) -> None:
     directory.mkdir(parents=True, exist_ok=True)
     for tool in STAND_IN_COMPILERS:
         path = directory / tool
-        path.write_text(f'#!/bin/sh\necho "{tool}: no compiler here (binary install only)" >&2\n'
-                        "exit 1\n")
+        path.write_text(f'#!/bin/sh\necho "{tool}: no compiler here (binary install only)" >&2\nexit 1\n')
         path.chmod(0o755)
 
 
@@ -594,6 +729,7 @@ def _size(path: Path) -> str:
 
 
 # --- the stage ---------------------------------------------------------------------------
+
 
 def run(report: StageReport) -> None:
     epoch = source_date_epoch()
@@ -624,9 +760,10 @@ def run(report: StageReport) -> None:
         if first and first.path and first.key in builders:
             check_reproducible(report, tools, first, builders[first.key], sdist, epoch)
         log = report.log_path("twine")
-        rc = proc.run([tools, "-m", "twine", "--no-color", "check", "--strict", sdist,
-                       *made.values()], log=log, show=False)
-        report.check("twine check", rc == 0, f"exit status {rc}", _tail(log))
+        rc = proc.run(
+            [tools, "-m", "twine", "--no-color", "check", "--strict", sdist, *made.values()], log=log, show=False
+        )
+        report.check("twine check", rc == 0, f"exit status {rc}", proc.tail(log))
         with outside_any_tree() as outside:
             for wheel in wheels:
                 if wheel.path:
@@ -635,7 +772,10 @@ def run(report: StageReport) -> None:
             if root_name in usable:
                 test_on_old_glibc(report, tools, root_name, wheels, sdist, stand_ins)
 
-    report.check("every wheel made", len(made) == len(wheels),
-                 f"{len(made)} of {len(wheels)} wheels were made")
-    proc.say("", "release artifacts in dist/:", f"  {sdist.name} ({_size(sdist)})",
-             *(f"  {path.name} ({_size(path)})" for path in made.values()))
+    report.check("every wheel made", len(made) == len(wheels), f"{len(made)} of {len(wheels)} wheels were made")
+    proc.say(
+        "",
+        "release artifacts in dist/:",
+        f"  {sdist.name} ({_size(sdist)})",
+        *(f"  {path.name} ({_size(path)})" for path in made.values()),
+    )

@@ -18,14 +18,15 @@ from ..results import StageReport
 @dataclass(frozen=True)
 class Platform:
     """What one root-<name> stage tests: an interpreter in a root, and how."""
-    root: str                  # the root (harness.roots.ROOTS) it runs in
-    python: str                # the interpreter jadefox is built for and tested with
-    debug: bool = False        # a Py_DEBUG interpreter: built against its own headers, run under
-                               # -X dev, and the reference-leak run
-    core_tests: bool = False   # also the C++ core tests under ASan+UBSan (once per architecture)
-    threaded: bool = False     # also the suite under pytest-run-parallel and the scaling table
-    tsan: bool = False         # a ThreadSanitizer interpreter: the module built with -fsanitize=thread,
-                               # the thread tests and the suite under pytest-run-parallel
+
+    root: str  # the root (harness.roots.ROOTS) it runs in
+    python: str  # the interpreter jadefox is built for and tested with
+    debug: bool = False  # a Py_DEBUG interpreter: built against its own headers, run under
+    # -X dev, and the reference-leak run
+    core_tests: bool = False  # also the C++ core tests under ASan+UBSan (once per architecture)
+    threaded: bool = False  # also the suite under pytest-run-parallel and the scaling table
+    tsan: bool = False  # a ThreadSanitizer interpreter: the module built with -fsanitize=thread,
+    # the thread tests and the suite under pytest-run-parallel
 
 
 PLATFORMS: dict[str, Platform] = {
@@ -57,9 +58,17 @@ DEBUG_CXXFLAGS = "-fno-canonical-system-headers"
 # other test module but test_properties.py: Hypothesis's own caches grow over
 # the first repetitions (thousands of references, fading to a few), which
 # the verdict cannot tell from a leak, and its inputs differ in each run.
-REFLEAK_MODULES = ("test_arithmetic.py", "test_binding.py", "test_construction.py", "test_dict_changes.py",
-                   "test_module.py", "test_panic.py", "test_pickle.py", "test_refcounts.py",
-                   "test_threads.py")
+REFLEAK_MODULES = (
+    "test_arithmetic.py",
+    "test_binding.py",
+    "test_construction.py",
+    "test_dict_changes.py",
+    "test_module.py",
+    "test_panic.py",
+    "test_pickle.py",
+    "test_refcounts.py",
+    "test_threads.py",
+)
 
 
 # Left out of the threaded suite under ThreadSanitizer, to keep the stage to
@@ -82,9 +91,11 @@ def describe(name: str) -> str:
     if platform.threaded:
         text += f", and the suite on {PARALLEL_THREADS} threads per test"
     if platform.tsan:
-        text = (f"jadefox built with ThreadSanitizer for {python}, itself built with it, on Debian "
-                f"{root.suite} {root.arch}: the thread tests and the suite on {PARALLEL_THREADS} threads "
-                "per test, with no report allowed")
+        text = (
+            f"jadefox built with ThreadSanitizer for {python}, itself built with it, on Debian "
+            f"{root.suite} {root.arch}: the thread tests and the suite on {PARALLEL_THREADS} threads "
+            "per test, with no report allowed"
+        )
     return text + (", and the core tests under ASan+UBSan" if platform.core_tests else "")
 
 
@@ -93,6 +104,7 @@ class _Job:
     """Where one stage works inside its root: stages sharing a root each
     have their own sources, venv and results. `pytest_args` go to every
     pytest run (a developer's selection, e.g. -k pickle)."""
+
     stage: str
     pytest_args: tuple[str, ...] = ()
 
@@ -116,6 +128,7 @@ class _Job:
     def checks(self) -> str:
         return f"{self.src}/harness/in_root/interpreter_checks.py"
 
+
 def _command(stage: str) -> str:
     return f"sudo python3 dev.py -s {stage}"
 
@@ -129,29 +142,37 @@ def _made(report: StageReport, names: list[str], stage: str) -> bool:
     except roots.RootsNotMade as error:
         failed = error.failed
     for name in names:
-        report.check(f"root {name}", name not in failed,
-                     f"could not be made; logs: {report.log_dir}/{name}-*.log")
+        report.check(f"root {name}", name not in failed, f"could not be made; logs: {report.log_dir}/{name}-*.log")
     return not failed
 
 
-def _in_root(report: StageReport, root: roots.Root, label: str, argv: list[str], *,
-             env: dict[str, str] | None = None, cwd: str = "/", show: bool = False,
-             timeout: float | None = None, overlay: Path | None = None) -> int:
-    return roots.run(root, argv, env=env, cwd=cwd, log=report.log_path(label), show=show,
-                     timeout=timeout, overlay=overlay)
+def _in_root(
+    report: StageReport,
+    root: roots.Root,
+    label: str,
+    argv: list[str],
+    *,
+    env: dict[str, str] | None = None,
+    cwd: str = "/",
+    show: bool = False,
+    timeout: float | None = None,
+    overlay: Path | None = None,
+) -> int:
+    return roots.run(
+        root, argv, env=env, cwd=cwd, log=report.log_path(label), show=show, timeout=timeout, overlay=overlay
+    )
 
 
 def _step(report: StageReport, root: roots.Root, label: str, argv: list[str], **kwargs) -> bool:
     """One command in the root that must succeed, booked as one check."""
     rc = _in_root(report, root, label, argv, **kwargs)
     log = report.log_path(label)
-    tail = "\n".join(log.read_text(errors="replace").splitlines()[-80:]) if log.exists() else ""
-    return report.check(label, rc == 0, f"exit {rc} (log: {log})", tail)
+    return report.check(label, rc == 0, f"exit {rc} (log: {log})", proc.tail(log, 80))
 
 
 def _clear(root: roots.Root, path: str, make: bool = False, overlay: Path | None = None) -> None:
     """Removes `path` in the root (and makes it anew when `make`)."""
-    for argv in (["rm", "-rf", path], ["mkdir", "-p", path])[:2 if make else 1]:
+    for argv in (["rm", "-rf", path], ["mkdir", "-p", path])[: 2 if make else 1]:
         if roots.run(root, argv, show=False, overlay=overlay) != 0:
             raise RuntimeError(f"could not clear {path} in the root {root.name}")
 
@@ -176,36 +197,87 @@ def _build(report: StageReport, root: roots.Root, platform: Platform, job: _Job)
     Debian's scikit-build-core, warnings as errors."""
     env = {**_tools_env(platform), **({"CXXFLAGS": DEBUG_CXXFLAGS} if platform.debug else {})}
     sanitize = build.CONFIG_SETTINGS["tsan"] if platform.tsan else ()
-    return (_step(report, root, "venv", [platform.python, "-m", "venv", "--without-pip",
-                                         "--system-site-packages", f"{job.dir}/venv"], env=env)
-            and _step(report, root, "build", [job.venv_py, "-m", "pip", "install", "-v", "--no-index",
-                                              "--no-build-isolation", "--no-deps",
-                                              *build.CONFIG_SETTINGS["werror"], *sanitize, job.src],
-                      env=env))
+    return _step(
+        report,
+        root,
+        "venv",
+        [platform.python, "-m", "venv", "--without-pip", "--system-site-packages", f"{job.dir}/venv"],
+        env=env,
+    ) and _step(
+        report,
+        root,
+        "build",
+        [
+            job.venv_py,
+            "-m",
+            "pip",
+            "install",
+            "-v",
+            "--no-index",
+            "--no-build-isolation",
+            "--no-deps",
+            *build.CONFIG_SETTINGS["werror"],
+            *sanitize,
+            job.src,
+        ],
+        env=env,
+    )
 
 
-def _pytest(report: StageReport, root: roots.Root, job: _Job, label: str, env: dict[str, str],
-            python_options: tuple[str, ...] = (), pytest_options: tuple[str, ...] = (),
-            paths: tuple[str, ...] = ("tests/python",)) -> None:
-    rc = _in_root(report, root, label,
-                  [job.venv_py, *python_options, "-P", "-m", "pytest", *paths, "-q",
-                   "-p", "no:cacheprovider", f"--junitxml={job.results}/{label}.xml", *pytest_options,
-                   *job.pytest_args],
-                  env=env, cwd=job.src, show=True, timeout=config.TEST_TIMEOUT)
+def _pytest(
+    report: StageReport,
+    root: roots.Root,
+    job: _Job,
+    label: str,
+    env: dict[str, str],
+    python_options: tuple[str, ...] = (),
+    pytest_options: tuple[str, ...] = (),
+    paths: tuple[str, ...] = ("tests/python",),
+) -> None:
+    rc = _in_root(
+        report,
+        root,
+        label,
+        [
+            job.venv_py,
+            *python_options,
+            "-P",
+            "-m",
+            "pytest",
+            *paths,
+            "-q",
+            "-p",
+            "no:cacheprovider",
+            f"--junitxml={job.results}/{label}.xml",
+            *pytest_options,
+            *job.pytest_args,
+        ],
+        env=env,
+        cwd=job.src,
+        show=True,
+        timeout=config.TEST_TIMEOUT,
+    )
     _collect(report, root, job, label, rc)
 
 
 def _core_tests(report: StageReport, root: roots.Root, job: _Job) -> None:
     """The C++ core's doctest suite under ASan+UBSan, built in the root."""
     build_dir = f"{job.dir}/core-tests"
-    if not (_step(report, root, "core-configure", ["cmake", "-S", f"{job.src}/tests/core", "-B", build_dir,
-                                                       "-G", "Ninja"])
-            and _step(report, root, "core-build", ["cmake", "--build", build_dir, "-j",
-                                                   str(os.cpu_count() or 2)])):
+    if not (
+        _step(report, root, "core-configure", ["cmake", "-S", f"{job.src}/tests/core", "-B", build_dir, "-G", "Ninja"])
+        and _step(report, root, "core-build", ["cmake", "--build", build_dir, "-j", str(os.cpu_count() or 2)])
+    ):
         return
-    rc = _in_root(report, root, "core-asan",
-                  [f"{build_dir}/core_tests", "-r=junit", f"-o={job.results}/core-asan.xml"],
-                  env=sanitizers.core_env("asan"), cwd=build_dir, show=True, timeout=config.TEST_TIMEOUT)
+    rc = _in_root(
+        report,
+        root,
+        "core-asan",
+        [f"{build_dir}/core_tests", "-r=junit", f"-o={job.results}/core-asan.xml"],
+        env=sanitizers.core_env("asan"),
+        cwd=build_dir,
+        show=True,
+        timeout=config.TEST_TIMEOUT,
+    )
     _collect(report, root, job, "core-asan", rc)
 
 
@@ -216,10 +288,23 @@ def _debug_runs(report: StageReport, root: roots.Root, job: _Job) -> None:
     if not _step(report, root, "debug-build", [job.venv_py, job.checks, "debug-build"], show=True):
         return
     _pytest(report, root, job, "pytest-dev", {}, python_options=("-X", "dev"))
-    rc = _in_root(report, root, "refleak",
-                  [job.venv_py, "-X", "dev", "-m", "harness.refleak", f"--junitxml={job.results}/refleak.xml",
-                   *(f"tests/python/{m}" for m in REFLEAK_MODULES)],
-                  cwd=job.src, show=True, timeout=config.TEST_TIMEOUT)
+    rc = _in_root(
+        report,
+        root,
+        "refleak",
+        [
+            job.venv_py,
+            "-X",
+            "dev",
+            "-m",
+            "harness.refleak",
+            f"--junitxml={job.results}/refleak.xml",
+            *(f"tests/python/{m}" for m in REFLEAK_MODULES),
+        ],
+        cwd=job.src,
+        show=True,
+        timeout=config.TEST_TIMEOUT,
+    )
     _collect(report, root, job, "refleak", rc)
 
 
@@ -227,12 +312,18 @@ def _fetch_wheel(report: StageReport, requirement: str) -> Path | None:
     """The wheel of a pure-Python requirement, downloaded on the host (the
     roots reach no registry); None, booked as a failure, when it cannot be."""
     dest = report.log_dir / "wheels"
-    rc = proc.run([sys.executable, "-m", "pip", "download", "--no-deps", "--only-binary=:all:",
-                   "-d", str(dest), requirement], log=report.log_path("download"), show=False,
-                  env={**os.environ, **config.PIP_QUIET_ENV})
+    rc = proc.run(
+        [sys.executable, "-m", "pip", "download", "--no-deps", "--only-binary=:all:", "-d", str(dest), requirement],
+        log=report.log_path("download"),
+        show=False,
+        env={**os.environ, **config.PIP_QUIET_ENV},
+    )
     wheels = sorted(dest.glob("*.whl"))
-    if not report.check(f"download {requirement}", rc == 0 and len(wheels) == 1,
-                        f"pip download failed (log: {report.log_path('download')})"):
+    if not report.check(
+        f"download {requirement}",
+        rc == 0 and len(wheels) == 1,
+        f"pip download failed (log: {report.log_path('download')})",
+    ):
         return None
     return wheels[0]
 
@@ -243,28 +334,50 @@ def _run_parallel_installed(report: StageReport, root: roots.Root, job: _Job, pl
     if wheel is None:
         return False
     roots.copy_in(wheel, roots.root_dir(root) / job.dir.lstrip("/") / wheel.name)
-    return _step(report, root, "install pytest-run-parallel",
-                 [job.venv_py, "-m", "pip", "install", "--no-index", "--no-deps", f"{job.dir}/{wheel.name}"],
-                 env=_tools_env(platform))
+    return _step(
+        report,
+        root,
+        "install pytest-run-parallel",
+        [job.venv_py, "-m", "pip", "install", "--no-index", "--no-deps", f"{job.dir}/{wheel.name}"],
+        env=_tools_env(platform),
+    )
 
 
-def _threaded_suite(report: StageReport, root: roots.Root, job: _Job, platform: Platform,
-                    env: dict[str, str], selection: tuple[str, ...] = ()) -> None:
+def _threaded_suite(
+    report: StageReport,
+    root: roots.Root,
+    job: _Job,
+    platform: Platform,
+    env: dict[str, str],
+    selection: tuple[str, ...] = (),
+) -> None:
     """The whole suite with PARALLEL_THREADS threads per test (tests marked
     thread_unsafe on one; the JUnit file says how many ran threaded)."""
     if _run_parallel_installed(report, root, job, platform):
-        _pytest(report, root, job, "pytest-threaded", env,
-                pytest_options=(f"--parallel-threads={PARALLEL_THREADS}", *selection))
+        _pytest(
+            report,
+            root,
+            job,
+            "pytest-threaded",
+            env,
+            pytest_options=(f"--parallel-threads={PARALLEL_THREADS}", *selection),
+        )
 
 
-def _threaded_runs(report: StageReport, root: roots.Root, job: _Job, platform: Platform,
-                   env: dict[str, str]) -> None:
+def _threaded_runs(report: StageReport, root: roots.Root, job: _Job, platform: Platform, env: dict[str, str]) -> None:
     """The threaded suite and the scaling table of bench/scaling.py."""
     _threaded_suite(report, root, job, platform, env)
-    _step(report, root, "scaling", [job.venv_py, "bench/scaling.py", "--json", f"{job.results}/scaling.json"],
-          env=env, cwd=job.src, show=True, timeout=config.TEST_TIMEOUT)
-    roots.copy_out(roots.root_dir(root) / job.results.lstrip("/") / "scaling.json",
-                   report.log_dir / "scaling.json")
+    _step(
+        report,
+        root,
+        "scaling",
+        [job.venv_py, "bench/scaling.py", "--json", f"{job.results}/scaling.json"],
+        env=env,
+        cwd=job.src,
+        show=True,
+        timeout=config.TEST_TIMEOUT,
+    )
+    roots.copy_out(roots.root_dir(root) / job.results.lstrip("/") / "scaling.json", report.log_dir / "scaling.json")
 
 
 def _tsan_reports(job: _Job) -> str:
@@ -277,30 +390,45 @@ def _tsan_env(report: StageReport, root: roots.Root, job: _Job) -> dict[str, str
     races suppressed by tests/python/tsan.supp), once a planted race has
     been reported with it; None, booked, when that fails."""
     supp = sanitizers.TSAN_SUPPRESSIONS
-    if not report.check("suppressions", sanitizers.suppressions_are_safe(supp),
-                        f"{supp} has a pattern that could match jadefox frames"):
+    if not report.check(
+        "suppressions", sanitizers.suppressions_are_safe(supp), f"{supp} has a pattern that could match jadefox frames"
+    ):
         return None
     reports = _tsan_reports(job)
     env = sanitizers.module_tsan_env(reports, f"{job.src}/{supp.relative_to(config.REPO)}")
     _clear(root, reports, make=True)
     _in_root(report, root, "canary", [job.venv_py, "-m", "harness.canary", "race"], env=env, cwd=job.src)
     planted = sanitizers.scan_reports(roots.root_dir(root) / reports.lstrip("/"))
-    if not report.check("sanitizer canary (a planted race is reported)",
-                        any(f.kind == "ThreadSanitizer" for f in planted),
-                        "ThreadSanitizer reported nothing: its runtime is not active"):
+    if not report.check(
+        "sanitizer canary (a planted race is reported)",
+        any(f.kind == "ThreadSanitizer" for f in planted),
+        "ThreadSanitizer reported nothing: its runtime is not active",
+    ):
         return None
     _clear(root, reports, make=True)
     return env
 
 
-def _tsan_runs(report: StageReport, root: roots.Root, job: _Job, platform: Platform,
-               env: dict[str, str]) -> None:
+def _tsan_runs(report: StageReport, root: roots.Root, job: _Job, platform: Platform, env: dict[str, str]) -> None:
     """The thread tests and the threaded suite under ThreadSanitizer; every
     report left by them (or by anything run since _tsan_env) is a failure."""
-    _pytest(report, root, job, "pytest-threads", env, paths=("tests/python/test_threads.py",),
-            pytest_options=sanitizers.WITHOUT_PLAIN_ALLOCATOR_TESTS)
-    _threaded_suite(report, root, job, platform, env,
-                    (*sanitizers.WITHOUT_PLAIN_ALLOCATOR_TESTS, *(f"--ignore={t}" for t in TSAN_LEAVES_OUT)))
+    _pytest(
+        report,
+        root,
+        job,
+        "pytest-threads",
+        env,
+        paths=("tests/python/test_threads.py",),
+        pytest_options=sanitizers.WITHOUT_PLAIN_ALLOCATOR_TESTS,
+    )
+    _threaded_suite(
+        report,
+        root,
+        job,
+        platform,
+        env,
+        (*sanitizers.WITHOUT_PLAIN_ALLOCATOR_TESTS, *(f"--ignore={t}" for t in TSAN_LEAVES_OUT)),
+    )
     for n, finding in enumerate(sanitizers.scan_reports(roots.root_dir(root) / _tsan_reports(job).lstrip("/")), 1):
         report.failed(f"ThreadSanitizer report {n}", finding.kind, str(finding))
 
@@ -376,8 +504,9 @@ def _seed(report: StageReport, upper: Path) -> None:
         roots.copy_in(src, upper / dest.lstrip("/"))
         proc.say(f"copied in: {src}")
     bundle = report.log_dir / "jadefox.bundle"
-    subprocess.run(["git", "-C", str(config.REPO), "bundle", "create", str(bundle), "HEAD"],
-                   check=True, capture_output=True)
+    subprocess.run(
+        ["git", "-C", str(config.REPO), "bundle", "create", str(bundle), "HEAD"], check=True, capture_output=True
+    )
     roots.copy_in(bundle, upper / ORIGIN.lstrip("/") / "jadefox.bundle")
     bundle.unlink()
 
@@ -395,14 +524,29 @@ def run_newcomer(report: StageReport) -> None:
         _seed(report, ov / "upper")
         if any(Path(CA_CERTS).glob("*")):
             _step(report, root, "ca-certificates", ["update-ca-certificates"], overlay=ov)
-        if not _step(report, root, "clone", ["git", "clone", "-q", f"{ORIGIN}/jadefox.bundle", CLONE],
-                     overlay=ov):
+        if not _step(report, root, "clone", ["git", "clone", "-q", f"{ORIGIN}/jadefox.bundle", CLONE], overlay=ov):
             return
         _clear(root, ORIGIN, overlay=ov)
-        _step(report, root, "quickstart", ["python3", "dev.py", "-s", "quickstart"],
-              env=env, cwd=CLONE, overlay=ov, show=True)
-        _step(report, root, "all", ["python3", "dev.py", "-s", "all"],
-              env={**env, knobs.SKIP.name: "roots"}, cwd=CLONE, overlay=ov, show=True)
+        _step(
+            report,
+            root,
+            "quickstart",
+            ["python3", "dev.py", "-s", "quickstart"],
+            env=env,
+            cwd=CLONE,
+            overlay=ov,
+            show=True,
+        )
+        _step(
+            report,
+            root,
+            "all",
+            ["python3", "dev.py", "-s", "all"],
+            env={**env, knobs.SKIP.name: "roots"},
+            cwd=CLONE,
+            overlay=ov,
+            show=True,
+        )
         clone_build = ov / "upper" / CLONE.lstrip("/") / "build"
         roots.copy_out(clone_build / "logs", report.log_dir / "inner")
         if not roots.copy_out(clone_build / "results", report.dir / "inner"):

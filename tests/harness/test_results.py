@@ -60,14 +60,20 @@ def test_stage_counts_include_nested_runs_and_unreadable_files(results_root):
     assert (c.passed, c.failed) == (3, 3)
 
 
-@pytest.mark.parametrize("rc, xml, message", [
-    (124, PYTEST_XML, "timed out"),
-    (-11, None, "exited with status -11 and left no results"),
-    (5, '<testsuites><testsuite name="x" tests="0"/></testsuites>', "ran no test (exit 5)"),
-    (0, '<testsuites><testsuite name="x" tests="0"/></testsuites>', "ran no test (exit 0)"),
-    (1, '<testsuites><testsuite><testcase name="a"/></testsuite></testsuites>',
-     "exited with status 1 without a failed test"),
-])
+@pytest.mark.parametrize(
+    "rc, xml, message",
+    [
+        (124, PYTEST_XML, "timed out"),
+        (-11, None, "exited with status -11 and left no results"),
+        (5, '<testsuites><testsuite name="x" tests="0"/></testsuites>', "ran no test (exit 5)"),
+        (0, '<testsuites><testsuite name="x" tests="0"/></testsuites>', "ran no test (exit 0)"),
+        (
+            1,
+            '<testsuites><testsuite><testcase name="a"/></testsuite></testsuites>',
+            "exited with status 1 without a failed test",
+        ),
+    ],
+)
 def test_a_broken_run_is_one_failure(results_root, rc, xml, message):
     report = StageReport("s")
     if xml is not None:
@@ -112,8 +118,7 @@ def test_a_stage_that_ran_nothing_or_raised_fails(results_root):
 def test_skip_by_request(results_root, monkeypatch):
     monkeypatch.setenv("JADEFOX_SKIP", "roots, core-tsan")
     ran = []
-    for name, in_root in (("root-cp314-i386", True), ("newcomer", True), ("core-tsan", False),
-                          ("core-asan", False)):
+    for name, in_root in (("root-cp314-i386", True), ("newcomer", True), ("core-tsan", False), ("core-asan", False)):
         stage.run(name, lambda report, name=name: ran.append(name) or report.passed("x"), in_root)
     assert ran == ["core-asan"]
     assert config.skipped_by_request() == {"roots", "core-tsan"}
