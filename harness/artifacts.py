@@ -40,11 +40,11 @@ import zipfile
 from collections.abc import Sequence
 from pathlib import Path
 
-from . import config
+from . import config, platforms
 
 # The machine names of a wheel's platform tag, and the multiarch triplet
 # CPython puts in an extension module's file name there.
-MACHINES = {"x86_64": "x86_64-linux-gnu", "i686": "i386-linux-gnu"}
+MACHINES = {m.wheel: m.multiarch for m in platforms.MACHINES.values()}
 
 # What a build from the sdist, and the tests run from it, cannot do without.
 SDIST_NEEDS = (
@@ -61,19 +61,18 @@ SDIST_NEEDS = (
 # What must never travel in an sdist: build output, environments, history.
 SDIST_JUNK = ("build/", ".venv/", ".git/", "dist/")
 
-# The newest glibc a wheel may require: manylinux_2_28 is the floor most of
-# the ecosystem builds to (RHEL 8 and its rebuilds, Debian 10).
-MAX_GLIBC = (2, 28)
-# The shared libraries the module may need: glibc's own and libgcc_s (the
-# unwinder every glibc system has); never a C++ runtime.
+# The newest glibc a wheel may require.
+MAX_GLIBC = platforms.GLIBC_FLOOR
+# The shared libraries the module may need: glibc's own (its loader for each
+# machine among them) and libgcc_s (the unwinder every glibc system has);
+# never a C++ runtime.
 ALLOWED_NEEDED = (
     "libc.so.6",
     "libm.so.6",
     "libgcc_s.so.1",
     "libpthread.so.0",
     "libdl.so.2",
-    "ld-linux-x86-64.so.2",
-    "ld-linux.so.2",
+    *(m.loader for m in platforms.MACHINES.values()),
 )
 # The one symbol the module exports.
 EXPORTED = ("PyInit_jadefox",)

@@ -3,6 +3,7 @@ long a test run may take, and the settings passed to interpreters."""
 
 from __future__ import annotations
 
+import hashlib
 import os
 from pathlib import Path
 
@@ -17,6 +18,10 @@ LOGS = BUILD / "logs"  # one directory per stage
 # zig's compiled C and C++ runtimes for the release wheels.
 USER_CACHE = Path(os.environ.get("XDG_CACHE_HOME") or Path.home() / ".cache") / "jadefox"
 ZIG_CACHE = USER_CACHE / "zig"
+
+# This checkout, among others on the machine that share the Debian roots:
+# each has its own work directories inside them.
+CHECKOUT = hashlib.sha256(os.fsencode(REPO)).hexdigest()[:12]
 
 # Seconds one test run (a pytest or doctest process) may take before it is
 # stopped and counted as failed, so a hang cannot eat CI's whole budget.

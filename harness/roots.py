@@ -249,6 +249,8 @@ def host_tools(roots: Iterable[Root]) -> list[str]:
     ).stdout.strip()
     if any(r.arch != host_arch for r in roots):
         tools.append("arch-test")  # mmdebstrap checks a foreign architecture with it
+    if any(r.machine.runs == "emulated" for r in roots):
+        tools.append("qemu-user-static")  # registers its emulators with binfmt_misc
     return tools
 
 

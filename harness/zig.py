@@ -19,14 +19,13 @@ import shlex
 from dataclasses import dataclass
 from pathlib import Path
 
-from . import config, proc
+from . import config, platforms, proc
 
 ZIGLANG = "ziglang==0.17.0"
-# The oldest glibc the wheels are built for; manylinux_2_28 is the floor
-# most of the ecosystem builds to.
-GLIBC = "2.28"
+# The oldest glibc the wheels are built for.
+GLIBC = ".".join(map(str, platforms.GLIBC_FLOOR))
 # Wheel machine names -> zig's architecture names.
-ARCHITECTURES = {"x86_64": "x86_64", "i686": "x86"}
+ARCHITECTURES = {m.wheel: m.zig for m in platforms.MACHINES.values()}
 
 
 @dataclass(frozen=True)

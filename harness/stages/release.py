@@ -26,7 +26,6 @@ the last commit's time, else a constant."""
 from __future__ import annotations
 
 import contextlib
-import hashlib
 import os
 import platform
 import shutil
@@ -43,19 +42,17 @@ from . import roots as root_stages
 DIST = config.REPO / "dist"
 WORK = config.BUILD / "release"
 
-# The roots whose interpreters get a wheel; the rest only run tests.
 # The wheels built in Debian roots, by the name of the root stage that tests
 # the same interpreter there (harness.stages.roots.PLATFORMS).
-ROOT_WHEELS = ("cp313-i386", "cp314-amd64", "cp314-i386", "cp315-amd64", "cp315-i386", "cp313t-amd64")
+ROOT_WHEELS = tuple(name for name, p in root_stages.PLATFORMS.items() if p.interpreter.wheel)
 # The roots with the oldest glibc the archive serves, where wheels made
 # elsewhere are installed and tested; each has its own CPython, of the
 # version (and so the wheel) named.
-OLD_GLIBC_ROOTS = ("bullseye-amd64", "bullseye-i386")
-OLD_GLIBC = "2_31"  # theirs
+OLD_GLIBC_ROOTS = tuple(r.name for r in platforms.ROOTS.values() if r.purpose == platforms.OLD_GLIBC)
 # Where the release work happens inside a root: one directory per checkout,
 # since the roots are shared and another checkout's release stage may be
 # using the same root at the same time.
-IN_ROOT = f"/jadefox-release-{hashlib.sha256(os.fsencode(config.REPO)).hexdigest()[:12]}"
+IN_ROOT = f"/jadefox-release-{config.CHECKOUT}"
 # zig inside a root: its package (a hard-linked copy, one per pinned
 # version, kept between runs while the root lives) and its cache of the
 # runtime libraries it compiles once per target (minutes), kept in the root
@@ -67,7 +64,10 @@ ZIG_CACHE = config.ZIG_CACHE
 # The timestamp without git: 2026-01-01.
 FALLBACK_EPOCH = 1767225600
 # The wheel's machine tag for Debian's architecture names and this machine's.
-MACHINE_TAGS = {"amd64": "x86_64", "i386": "i686", "x86_64": "x86_64", "i686": "i686"}
+MACHINE_TAGS = {
+    **{m.debian: m.wheel for m in platforms.MACHINES.values()},
+    **{m.wheel: m.wheel for m in platforms.MACHINES.values()},
+}
 
 # Every compiler and build tool a source build could reach for; an install
 # that gets that far meets a stand-in that fails loudly.
@@ -81,10 +81,7 @@ STAND_IN_COMPILERS = (
     "cmake",
     "ninja",
     "make",
-    "x86_64-linux-gnu-gcc",
-    "x86_64-linux-gnu-g++",
-    "i686-linux-gnu-gcc",
-    "i686-linux-gnu-g++",
+    *(f"{m.gnu}-{cc}" for m in platforms.MACHINES.values() for cc in ("gcc", "g++")),
 )
 RERUN = "python3 dev.py -s release"
 # Run in the test directory: exits 0 when the jadefox imported is the one
@@ -365,20 +362,21 @@ def download_test_tools(
     return report.check(f"{key}: test tools downloaded", rc == 0, "pip download failed", proc.tail(log))
 
 
-def target_platform(cpython: platforms.CPythonBuild, arch: str, glibc: str) -> list[str]:
-    """pip download's options for wheels that install on `cpython` for
-    `arch` (x86_64, i686) with glibc `glibc` (e.g. 2_31): some test tools
-    have compiled wheels for some platforms only (and pure ones for the
-    rest)."""
+def target_platform(root: platforms.Root) -> list[str]:
+    """pip download's options for wheels that install on an old-glibc
+    root's CPython, its machine and its glibc: some test tools have
+    compiled wheels for some platforms only (and pure ones for the rest)."""
+    assert root.cpython is not None and root.glibc is not None
+    major, minor = root.glibc
     return [
         "--platform",
-        f"manylinux_{glibc}_{arch}",
+        f"manylinux_{major}_{minor}_{root.machine.wheel}",
         "--python-version",
-        cpython.version,
+        root.cpython.version,
         "--implementation",
         "cp",
         "--abi",
-        cpython.pytag,
+        root.cpython.pytag,
     ]
 
 
@@ -465,7 +463,7 @@ def root_wheel(
     arch = MACHINE_TAGS[root.arch]
     # Several wheels may come from one root: each has a directory of its own.
     work = f"{IN_ROOT}/{name}"
-    wheel = Wheel(name.split("-")[0], arch, place, target.python, work)
+    wheel = Wheel(target.interpreter.pytag, arch, place, target.python, work)
     if (
         place.run(
             ["sh", "-c", 'rm -rf "$1" && mkdir -p "$1"', "fresh", work], log=report.log_path(f"{wheel.key}-fresh")
@@ -599,7 +597,7 @@ def check_wheel(report: StageReport, wheel: Wheel) -> None:
     _problems(report, f"{wheel.key}: linkage", artifacts.linkage_problems(wheel.path, wheel.pytag, wheel.arch))
     module = artifacts.module_bytes(wheel.path, wheel.pytag, wheel.arch)
     proc.say(f"  newest glibc it needs: {artifacts.glibc_floor(module)}")
-    if wheel.arch == "i686":
+    if any(m.x87 for m in platforms.MACHINES.values() if m.wheel == wheel.arch):
         _problems(report, f"{wheel.key}: SSE2 arithmetic", artifacts.sse2_problems(wheel.path, wheel.pytag))
 
 
@@ -688,7 +686,7 @@ def test_on_old_glibc(
         report.failed(f"{label}: offline install", f"no {pytag} {arch} wheel was made")
         return
     wheelhouse = WORK / f"wheelhouse-{root_name}"
-    if not download_test_tools(report, label, tools, wheelhouse, target_platform(root.cpython, arch, OLD_GLIBC)):
+    if not download_test_tools(report, label, tools, wheelhouse, target_platform(root)):
         return
     place = Place(root)
     work = f"{IN_ROOT}/{root_name}"

@@ -11,41 +11,60 @@ import sys
 from dataclasses import dataclass
 from pathlib import Path
 
-from .. import build, config, knobs, privilege, proc, roots, sanitizers
+from .. import build, config, dependencies, knobs, platforms, privilege, proc, roots, sanitizers
 from ..results import StageReport
 
 
 @dataclass(frozen=True)
 class Platform:
-    """What one root-<name> stage tests: an interpreter in a root, and how."""
+    """What one root-<name> stage tests: an interpreter of a root, tested
+    the way its kind asks (harness.platforms)."""
 
-    root: str  # the root (harness.roots.ROOTS) it runs in
-    python: str  # the interpreter jadefox is built for and tested with
-    debug: bool = False  # a Py_DEBUG interpreter: built against its own headers, run under
-    # -X dev, and the reference-leak run
-    core_tests: bool = False  # also the C++ core tests under ASan+UBSan (once per architecture)
-    threaded: bool = False  # also the suite under pytest-run-parallel and the scaling table
-    tsan: bool = False  # a ThreadSanitizer interpreter: the module built with -fsanitize=thread,
-    # the thread tests and the suite under pytest-run-parallel
+    root: str  # the root (harness.platforms.ROOTS) it runs in
+    interpreter: platforms.Interpreter
+
+    @property
+    def python(self) -> str:
+        return self.interpreter.path
+
+    @property
+    def debug(self) -> bool:
+        """Built against its own headers, run under -X dev, and the reference-leak run."""
+        return self.interpreter.kind == platforms.DEBUG
+
+    @property
+    def threaded(self) -> bool:
+        """Also the suite under pytest-run-parallel, and the scaling table."""
+        return self.interpreter.kind == platforms.FREE_THREADED
+
+    @property
+    def tsan(self) -> bool:
+        """The module built with -fsanitize=thread: the thread tests and the
+        suite under pytest-run-parallel, no report allowed."""
+        return self.interpreter.kind == platforms.TSAN
+
+    @property
+    def core_tests(self) -> bool:
+        return self.interpreter.core_tests
+
+
+def stage_name(root: platforms.Root, interpreter: platforms.Interpreter) -> str:
+    """cp314-amd64, cp314d-amd64 (debug), cp313t-tsan-amd64, ..."""
+    kind = {platforms.DEBUG: "d", platforms.TSAN: "-tsan"}.get(interpreter.kind, "")
+    return f"{interpreter.pytag}{kind}-{root.arch}"
 
 
 PLATFORMS: dict[str, Platform] = {
-    "cp314-amd64": Platform("forky-amd64", "/usr/bin/python3.14"),
-    "cp314-i386": Platform("forky-i386", "/usr/bin/python3.14", core_tests=True),
-    "cp315-amd64": Platform("forky-amd64", "/usr/bin/python3.15"),
-    "cp315-i386": Platform("forky-i386", "/usr/bin/python3.15"),
-    "cp314d-amd64": Platform("forky-amd64", "/usr/bin/python3.14d", debug=True),
-    "cp315d-amd64": Platform("forky-amd64", "/usr/bin/python3.15d", debug=True),
-    "cp313-i386": Platform("trixie-i386", "/usr/bin/python3.13"),
-    "cp313t-amd64": Platform("cp313t-amd64", "/opt/py313t/bin/python3.13t", threaded=True),
-    "cp313t-tsan-amd64": Platform("cp313t-tsan-amd64", "/opt/py313t-tsan/bin/python3.13t", tsan=True),
+    stage_name(root, interp): Platform(root.name, interp)
+    for root in platforms.ROOTS.values()
+    for interp in root.interpreters
 }
 # The platform stages; the newcomer root has its own stage.
 ROOT_STAGES: tuple[str, ...] = tuple(PLATFORMS)
 
 # pytest-run-parallel is not in trixie, where the free-threaded interpreter is
 # built: its wheel (pure Python) is fetched on the host and installed offline.
-PYTEST_RUN_PARALLEL = "pytest-run-parallel==0.10.0"
+(PYTEST_RUN_PARALLEL,) = dependencies.group("threaded")
 PARALLEL_THREADS = 4
 
 # A debug interpreter's headers are symbolic links into the non-debug ones'
@@ -110,7 +129,8 @@ class _Job:
 
     @property
     def dir(self) -> str:
-        return f"/jobs/{self.stage}"
+        """Its own per checkout too: roots are shared by every checkout here."""
+        return f"/jobs/{config.CHECKOUT}/{self.stage}"
 
     @property
     def src(self) -> str:
@@ -454,8 +474,15 @@ def run_root(report: StageReport, name: str, pytest_args: tuple[str, ...] = ()) 
             if tsan is None:
                 return
             env.update(tsan)
-        if root.linux32:
-            _step(report, root, "32-bit", [job.venv_py, job.checks, "32-bit"], show=True)
+        machine = root.machine
+        if machine.runs != "native":
+            _step(
+                report,
+                root,
+                f"{machine.bits}-bit {machine.wheel}",
+                [job.venv_py, job.checks, "machine", machine.wheel, str(machine.bits)],
+                show=True,
+            )
         if root.free_threaded:
             env["PYTHONWARNINGS"] = config.GIL_REENABLED_IS_ERROR
             _step(report, root, "gil-disabled", [job.venv_py, job.checks, "gil-disabled"], env=env, show=True)

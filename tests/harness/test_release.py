@@ -104,7 +104,7 @@ def test_each_old_glibc_root_has_a_wheel_to_test():
 def test_test_tools_for_an_old_glibc_root_are_chosen_for_its_platform():
     # Some test tools publish compiled wheels for x86_64 only: the i686 root
     # must get the pure ones, which only a download for its platform picks.
-    assert release.target_platform(roots.get("bullseye-i386").cpython, "i686", release.OLD_GLIBC) == [
+    assert release.target_platform(roots.get("bullseye-i386")) == [
         "--platform",
         "manylinux_2_31_i686",
         "--python-version",
