@@ -13,7 +13,7 @@ import nox
 
 sys.path.insert(0, str(Path(__file__).resolve().parent))
 
-from harness import stage  # noqa: E402 - the harness is importable once its directory is on the path
+from harness import stage_runner  # noqa: E402 - the harness is importable once its directory is on the path
 from harness.stages import registry  # noqa: E402 - as above
 
 nox.options.default_venv_backend = "venv"
@@ -27,8 +27,8 @@ def _session(entry: registry.Stage) -> Callable[[nox.Session], None]:
         if not entry.booked:
             entry.body(session)
             return
-        counts = stage.run(entry.name, lambda report: entry.body(session, report), entry.in_root)
-        if stage.failed(counts):
+        counts = stage_runner.run(entry.name, lambda report: entry.body(session, report), entry.in_root)
+        if stage_runner.failed(counts):
             session.error(f"{counts}")
 
     run.__doc__ = entry.doc

@@ -5,7 +5,7 @@ by the same names).
 
 The CMake options (JADEFOX_WERROR, JADEFOX_SANITIZE, ...) are not
 environment variables: the stages pass them as pip config settings,
-harness.build.CONFIG_SETTINGS."""
+harness.session_venv.CONFIG_SETTINGS."""
 
 from __future__ import annotations
 

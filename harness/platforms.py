@@ -76,7 +76,7 @@ class CPythonBuild:
         return "cp" + self.version.replace(".", "")
 
 
-# The kinds of interpreter, each tested its own way (harness.stages.roots).
+# The kinds of interpreter, each tested its own way (harness.stages.root_stages).
 DEFAULT = "default"
 DEBUG = "debug"  # Py_DEBUG: built against its own headers, -X dev, the reference-leak run
 FREE_THREADED = "free-threaded"  # the suite also on several threads per test, and the scaling table

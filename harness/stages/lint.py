@@ -8,7 +8,7 @@ from __future__ import annotations
 
 from pathlib import Path
 
-from .. import apt, build, config, dependencies, proc
+from .. import apt, config, dependencies, proc, session_venv
 from ..results import StageReport
 
 PYTHON_PATHS = ("harness", "bench", "tests", "noxfile.py", "dev.py")
@@ -30,7 +30,7 @@ def _tool(report: StageReport, label: str, argv: list[str | Path]) -> None:
 
 def run(session, report: StageReport) -> None:
     apt.ensure(["clang-format"], "the lint stage checks the C++ layout", "sudo python3 dev.py -s lint")
-    if not build.install(session, report, "lint tools", *dependencies.group("lint")):
+    if not session_venv.install(session, report, "lint tools", *dependencies.group("lint")):
         return
     tools = Path(session.bin)
     _tool(report, "ruff check", [tools / "ruff", "check", "--no-cache", *PYTHON_PATHS])

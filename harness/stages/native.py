@@ -4,7 +4,7 @@ fuzz tests, the harness's own tests and the benchmark."""
 
 from __future__ import annotations
 
-from .. import build, config, dependencies, proc
+from .. import config, dependencies, proc, session_venv
 from ..interpreters import Interpreter
 from ..results import StageReport
 
@@ -35,8 +35,11 @@ def quickstart(session) -> None:
 
 def _test_build(session, report: StageReport, *requirements: str) -> bool:
     """The venv's tools installed and jadefox built into it, warnings as errors."""
-    return build.install(session, report, "test tools", *requirements) and build.build_jadefox(
-        build.venv_python(session), report, "build (warnings are errors)", *build.CONFIG_SETTINGS["werror"]
+    return session_venv.install(session, report, "test tools", *requirements) and session_venv.build_jadefox(
+        session_venv.venv_python(session),
+        report,
+        "build (warnings are errors)",
+        *session_venv.CONFIG_SETTINGS["werror"],
     )
 
 
@@ -45,7 +48,12 @@ def quick_test(session, report: StageReport, interp: Interpreter) -> None:
     while the sources stay the same; pytest's own options after `--`."""
     if _test_build(session, report, *dependencies.group("build", "test")):
         pytest_run(
-            build.venv_python(session), report, "pytest", "tests/python", *session.posargs, env=interpreter_env(interp)
+            session_venv.venv_python(session),
+            report,
+            "pytest",
+            "tests/python",
+            *session.posargs,
+            env=interpreter_env(interp),
         )
 
 
@@ -53,7 +61,7 @@ def suite(session, report: StageReport, interp: Interpreter) -> None:
     # The `distributed` extra too, so that the scale-out example runs as a test.
     if not _test_build(session, report, *dependencies.group("suite"), *dependencies.extra("distributed")):
         return
-    python = build.venv_python(session)
+    python = session_venv.venv_python(session)
     env = interpreter_env(interp)
     pytest_run(python, report, "pytest", "tests/python", *session.posargs, env=env)
     rc = proc.run(
@@ -79,7 +87,7 @@ def fuzz(session, report: StageReport, interp: Interpreter) -> None:
     """The hypothesis fuzz tests (tests/fuzz) against the normal build."""
     if _test_build(session, report, *dependencies.group("build", "test")):
         pytest_run(
-            build.venv_python(session),
+            session_venv.venv_python(session),
             report,
             "fuzz",
             "tests/fuzz",
@@ -89,13 +97,15 @@ def fuzz(session, report: StageReport, interp: Interpreter) -> None:
 
 
 def harness_tests(session, report: StageReport) -> None:
-    if build.install(session, report, "test tools", *dependencies.group("harness")):
-        pytest_run(build.venv_python(session), report, "pytest", "tests/harness", *session.posargs)
+    if session_venv.install(session, report, "test tools", *dependencies.group("harness")):
+        pytest_run(session_venv.venv_python(session), report, "pytest", "tests/harness", *session.posargs)
 
 
 def _bench_setup(session, report: StageReport) -> bool:
-    return build.install(session, report, "benchmark tools", *dependencies.group("bench")) and build.build_jadefox(
-        build.venv_python(session), report, "build", *build.CONFIG_SETTINGS["plain"]
+    return session_venv.install(
+        session, report, "benchmark tools", *dependencies.group("bench")
+    ) and session_venv.build_jadefox(
+        session_venv.venv_python(session), report, "build", *session_venv.CONFIG_SETTINGS["plain"]
     )
 
 
@@ -105,7 +115,7 @@ def bench_quick(session, report: StageReport) -> None:
     never asserted)."""
     if not _bench_setup(session, report):
         return
-    python = build.venv_python(session)
+    python = session_venv.venv_python(session)
     pytest_run(python, report, "pytest", "tests/bench", *session.posargs)
     out = config.BUILD / "bench" / "quick.json"
     out.parent.mkdir(parents=True, exist_ok=True)

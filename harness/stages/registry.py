@@ -12,7 +12,7 @@ from dataclasses import dataclass
 from typing import Any, Literal
 
 from .. import interpreters
-from . import core, lint, native, release, roots, sanitized, summary
+from . import core_tests, lint, native, release, root_stages, sanitized, summary
 
 
 @dataclass(frozen=True)
@@ -75,29 +75,29 @@ def stages() -> tuple[Stage, ...]:
         Stage(
             "core-asan",
             "The C++ core's tests under AddressSanitizer and UBSan (doctest's options after --).",
-            functools.partial(core.run, variant="asan"),
+            functools.partial(core_tests.run, variant="asan"),
             on_newest,
         ),
         Stage(
             "core-tsan",
             "The C++ core's tests under ThreadSanitizer (doctest's options after --).",
-            functools.partial(core.run, variant="tsan"),
+            functools.partial(core_tests.run, variant="tsan"),
             on_newest,
         ),
         *(
             Stage(
                 f"root-{name}",
-                roots.describe(name),
-                lambda session, report, name=name: roots.run_root(report, name, tuple(session.posargs)),
+                root_stages.describe(name),
+                lambda session, report, name=name: root_stages.run_root(report, name, tuple(session.posargs)),
                 False,
                 in_root=True,
             )
-            for name in roots.ROOT_STAGES
+            for name in root_stages.ROOT_STAGES
         ),
         Stage(
             "newcomer",
             "The README's two commands in a git clone on a fresh Debian root.",
-            lambda session, report: roots.run_newcomer(report),
+            lambda session, report: root_stages.run_newcomer(report),
             False,
             in_root=True,
         ),
@@ -132,7 +132,7 @@ def stages() -> tuple[Stage, ...]:
         Stage(
             "roots-prepare",
             "Makes (or checks) every Debian root; `all` starts this in the background.",
-            lambda session, report: roots.prepare_all(report),
+            lambda session, report: root_stages.prepare_all(report),
             False,
             in_all=False,
             in_root=True,

@@ -37,13 +37,13 @@ from pathlib import Path
 
 from .. import artifacts, config, dependencies, interpreters, platforms, privilege, proc, roots, zig
 from ..results import StageReport, StageSkipped
-from . import roots as root_stages
+from . import root_stages
 
 DIST = config.REPO / "dist"
 WORK = config.BUILD / "release"
 
 # The wheels built in Debian roots, by the name of the root stage that tests
-# the same interpreter there (harness.stages.roots.PLATFORMS).
+# the same interpreter there (harness.stages.root_stages.PLATFORMS).
 ROOT_WHEELS = tuple(name for name, p in root_stages.PLATFORMS.items() if p.interpreter.wheel)
 # The roots with the oldest glibc the archive serves, where wheels made
 # elsewhere are installed and tested; each has its own CPython, of the

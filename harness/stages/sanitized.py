@@ -8,7 +8,7 @@ import glob
 import shutil
 import subprocess
 
-from .. import build, config, dependencies, knobs, proc, sanitizers
+from .. import config, dependencies, knobs, proc, sanitizers, session_venv
 from ..results import StageReport
 
 # The example budget of the fuzz tests under the sanitizers (they are slow there).
@@ -26,10 +26,10 @@ def run(session, report: StageReport) -> None:
         "g++ has no AddressSanitizer runtime (Debian: apt-get install libasan8)",
     ):
         return
-    if not build.install(session, report, "test tools", *dependencies.group("build", "test")):
+    if not session_venv.install(session, report, "test tools", *dependencies.group("build", "test")):
         return
-    python = build.venv_python(session)
-    if not build.build_jadefox(python, report, "build with ASan+UBSan", *build.CONFIG_SETTINGS["asan"]):
+    python = session_venv.venv_python(session)
+    if not session_venv.build_jadefox(python, report, "build with ASan+UBSan", *session_venv.CONFIG_SETTINGS["asan"]):
         return
     if not report.check(
         "module linked with AddressSanitizer", _instrumented(python), "the installed jadefox is not linked with libasan"

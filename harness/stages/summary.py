@@ -11,7 +11,7 @@ import time
 
 from .. import config, privilege, proc
 from ..results import stage_counts
-from ..stage import failed, requested_skip
+from ..stage_runner import failed, requested_skip
 
 
 def _nox(*args: str) -> list[str]:

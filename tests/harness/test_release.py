@@ -9,8 +9,7 @@ import pytest
 
 from harness import privilege, roots
 from harness.results import StageReport, read_junit
-from harness.stages import release
-from harness.stages import roots as root_stages
+from harness.stages import release, root_stages
 
 
 def test_source_date_epoch_from_the_environment_then_git_then_a_constant(tmp_path, monkeypatch):

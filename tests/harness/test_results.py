@@ -2,7 +2,7 @@
 
 import pytest
 
-from harness import config, results, stage
+from harness import config, results, stage_runner
 from harness.results import StageReport, StageSkipped
 
 PYTEST_XML = """<?xml version="1.0"?><testsuites><testsuite name="pytest" errors="0" failures="1"
@@ -102,23 +102,23 @@ def test_skipped_stage_fails_only_in_ci(results_root, monkeypatch):
         raise StageSkipped("needs root", "sudo python3 dev.py -s x")
 
     monkeypatch.delenv("CI", raising=False)
-    counts = stage.run("x", body)
+    counts = stage_runner.run("x", body)
     assert counts.skip_reasons == ["needs root (run it with: sudo python3 dev.py -s x)"]
-    assert not stage.failed(counts)
+    assert not stage_runner.failed(counts)
     monkeypatch.setenv("CI", "true")
-    assert stage.failed(counts)
+    assert stage_runner.failed(counts)
 
 
 def test_a_stage_that_ran_nothing_or_raised_fails(results_root):
-    assert stage.failed(stage.run("quiet", lambda report: None))
-    counts = stage.run("broken", lambda report: 1 / 0)
-    assert counts.failed == 1 and stage.failed(counts)
+    assert stage_runner.failed(stage_runner.run("quiet", lambda report: None))
+    counts = stage_runner.run("broken", lambda report: 1 / 0)
+    assert counts.failed == 1 and stage_runner.failed(counts)
 
 
 def test_skip_by_request(results_root, monkeypatch):
     monkeypatch.setenv("JADEFOX_SKIP", "roots, core-tsan")
     ran = []
     for name, in_root in (("root-cp314-i386", True), ("newcomer", True), ("core-tsan", False), ("core-asan", False)):
-        stage.run(name, lambda report, name=name: ran.append(name) or report.passed("x"), in_root)
+        stage_runner.run(name, lambda report, name=name: ran.append(name) or report.passed("x"), in_root)
     assert ran == ["core-asan"]
     assert config.skipped_by_request() == {"roots", "core-tsan"}

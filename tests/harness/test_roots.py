@@ -11,7 +11,7 @@ from pathlib import Path
 import pytest
 
 from harness import privilege, roots
-from harness.stages import roots as root_stages
+from harness.stages import root_stages
 
 
 @pytest.fixture

@@ -11,7 +11,7 @@ import sys
 from dataclasses import dataclass
 from pathlib import Path
 
-from .. import build, config, dependencies, knobs, platforms, privilege, proc, roots, sanitizers
+from .. import config, dependencies, knobs, platforms, privilege, proc, roots, sanitizers, session_venv
 from ..results import StageReport
 
 
@@ -216,7 +216,7 @@ def _build(report: StageReport, root: roots.Root, platform: Platform, job: _Job)
     """jadefox built and installed in a fresh venv in the root: offline, with
     Debian's scikit-build-core, warnings as errors."""
     env = {**_tools_env(platform), **({"CXXFLAGS": DEBUG_CXXFLAGS} if platform.debug else {})}
-    sanitize = build.CONFIG_SETTINGS["tsan"] if platform.tsan else ()
+    sanitize = session_venv.CONFIG_SETTINGS["tsan"] if platform.tsan else ()
     return _step(
         report,
         root,
@@ -236,7 +236,7 @@ def _build(report: StageReport, root: roots.Root, platform: Platform, job: _Job)
             "--no-index",
             "--no-build-isolation",
             "--no-deps",
-            *build.CONFIG_SETTINGS["werror"],
+            *session_venv.CONFIG_SETTINGS["werror"],
             *sanitize,
             job.src,
         ],

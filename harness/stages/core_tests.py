@@ -6,7 +6,7 @@ from __future__ import annotations
 
 from pathlib import Path
 
-from .. import apt, build, config, proc, sanitizers
+from .. import apt, config, dependencies, proc, sanitizers, session_venv
 from ..results import StageReport
 
 DOCTEST_HEADER = Path("/usr/include/doctest/doctest.h")
@@ -19,7 +19,7 @@ def ensure_doctest(stage: str) -> None:
 
 def run(session, report: StageReport, variant: str) -> None:
     ensure_doctest(f"core-{variant}")
-    if not build.install(session, report, "cmake and ninja", "cmake", "ninja"):
+    if not session_venv.install(session, report, "cmake and ninja", *dependencies.group("build")):
         return
     bin_dir = Path(session.bin)
     build_dir = config.BUILD / f"core-tests-{variant}"
