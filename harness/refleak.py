@@ -1,12 +1,16 @@
 """Reference-leak run in the manner of CPython's own `-R`: each test module
 of tests/python runs several times in one process (pytest.main per
 repetition), and after each repetition the process's total reference count
-(`sys.gettotalrefcount()`, debug interpreters only) and its number of
-allocated memory blocks (`sys.getallocatedblocks()`) are read. The first
-repetitions warm caches up and are not judged; a module fails when a count
-keeps growing over the judged ones.
+(`sys.gettotalrefcount()`, debug interpreters only), its number of
+allocated memory blocks (`sys.getallocatedblocks()`) and its number of open
+file descriptors are read. The first repetitions warm caches up and are not
+judged; a module fails when a count keeps growing over the judged ones, or,
+for file descriptors as in CPython's, when their number changes at all.
 
     python -m harness.refleak [--warmups N] [--runs N] [--junitxml PATH] [module ...]
+
+Without modules it runs every tests/python/test_*.py but those in EXCLUDED,
+which its JUnit file books as skipped with their reasons.
 
 Runs with the standard library and pytest only, so that it works unchanged
 inside a Debian root (on python3.X-dbg). On a normal interpreter only the
@@ -17,6 +21,7 @@ from __future__ import annotations
 
 import argparse
 import gc
+import os
 import sys
 import time
 import xml.etree.ElementTree as ET
@@ -30,9 +35,11 @@ TESTS = Path(__file__).resolve().parent.parent / "tests" / "python"
 WARMUPS = 3
 RUNS = 6
 
-# Modules whose tests do their work in child processes or take the process's
-# allocator away, where a count read in this process would measure nothing
-# (or the injector's own bookkeeping), and the one that is a leak check.
+# The modules the run leaves out, each with its reason: those whose tests
+# do their work in child processes or take the process's allocator away,
+# where a count read in this process would measure nothing (or the
+# injector's own bookkeeping), the one that is a leak check, and the one
+# whose Hypothesis caches outgrow the warm-ups.
 EXCLUDED = {
     "test_nomemory.py": "fault injection: every case runs in a child process with the allocator failing",
     "test_subinterpreters.py": "every case runs in a child process",
@@ -41,6 +48,8 @@ EXCLUDED = {
     "test_child_processes.py": "every case runs in a child process",
     "test_leaks.py": "measures leaks itself (blocks, RSS and tracemalloc around many calls per entry point); "
     "repeating it takes six minutes and covers nothing more",
+    "test_properties.py": "Hypothesis's own caches grow over the first repetitions (thousands of references, "
+    "fading to a few), which the verdict cannot tell from a leak, and its inputs differ in each run",
 }
 
 
@@ -81,13 +90,34 @@ def growth_verdict(deltas: Sequence[int]) -> Verdict:
     return Verdict(False, f"steady (net {total:+d} over {n} repetitions)")
 
 
+def fd_count() -> int:
+    """The process's open file descriptors (the listing's own included, the
+    same in every reading)."""
+    return len(os.listdir("/proc/self/fd"))
+
+
+def fd_verdict(deltas: Sequence[int]) -> Verdict:
+    """File descriptors are judged as CPython's -R judges them: any change
+    over the judged repetitions, up or down, is a leak (a descriptor is
+    never a cache that fills up)."""
+    if any(deltas):
+        return Verdict(True, f"open file descriptors changed ({', '.join(f'{d:+d}' for d in deltas)})")
+    return Verdict(False, "steady")
+
+
 def counters() -> dict[str, Callable[[], int]]:
     """The counts this interpreter can give, by name."""
     found = {}
     if hasattr(sys, "gettotalrefcount"):
         found["refs"] = sys.gettotalrefcount
     found["blocks"] = sys.getallocatedblocks
+    if os.path.isdir("/proc/self/fd"):
+        found["fds"] = fd_count
     return found
+
+
+# How the deltas of each count are judged.
+VERDICTS: dict[str, Callable[[Sequence[int]], Verdict]] = {"fds": fd_verdict}
 
 
 def clear_caches() -> None:
@@ -159,7 +189,7 @@ def measure(
     for name, values in readings.items():
         deltas = [values[i] - values[i - 1] for i in range(warmups + 1, total + 1)]
         result.deltas[name] = deltas
-        result.verdicts[name] = growth_verdict(deltas)
+        result.verdicts[name] = VERDICTS.get(name, growth_verdict)(deltas)
     return result
 
 
@@ -216,6 +246,16 @@ def default_modules() -> list[Path]:
     return sorted(TESTS.glob("test_*.py"))
 
 
+def selection(modules: Sequence[Path]) -> tuple[list[Path], dict[str, str]]:
+    """The modules to run and those left out with their reasons: the
+    modules asked for, all of them; by default every test module but
+    EXCLUDED."""
+    if modules:
+        return list(modules), {}
+    every = default_modules()
+    return [p for p in every if p.name not in EXCLUDED], {p.name: EXCLUDED[p.name] for p in every if p.name in EXCLUDED}
+
+
 def write_junit(path: Path, results: Sequence[ModuleResult], excluded: dict[str, str]) -> None:
     suite = ET.Element("testsuite", name="refleak")
     for r in results:
@@ -255,9 +295,7 @@ def main(argv: Sequence[str] | None = None) -> int:
     )
     args = parser.parse_args(argv)
 
-    chosen = args.modules or default_modules()
-    excluded = {p.name: EXCLUDED[p.name] for p in chosen if p.name in EXCLUDED and not args.modules}
-    chosen = [p for p in chosen if p.name not in excluded]
+    chosen, excluded = selection(args.modules)
     names = ", ".join(counters())
     print(
         f"refleak: {len(chosen)} module(s), {args.warmups} warm-up + {args.runs} judged repetitions, "

@@ -72,24 +72,6 @@ PARALLEL_THREADS = 4
 # non-debug pyconfig.h (no Py_DEBUG) while the module's name says debug.
 DEBUG_CXXFLAGS = "-fno-canonical-system-headers"
 
-# The reference-leak run (harness/refleak.py, which itself leaves out the
-# modules whose cases run in child processes, and test_leaks.py) covers every
-# other test module but test_properties.py: Hypothesis's own caches grow over
-# the first repetitions (thousands of references, fading to a few), which
-# the verdict cannot tell from a leak, and its inputs differ in each run.
-REFLEAK_MODULES = (
-    "test_arithmetic.py",
-    "test_binding.py",
-    "test_construction.py",
-    "test_dict_changes.py",
-    "test_module.py",
-    "test_panic.py",
-    "test_pickle.py",
-    "test_refcounts.py",
-    "test_threads.py",
-)
-
-
 # Left out of the threaded suite under ThreadSanitizer, to keep the stage to
 # minutes: the Hypothesis properties (a minute and a half there) check
 # values, which every other run checks; on 4 threads they only share
@@ -304,7 +286,7 @@ def _core_tests(report: StageReport, root: roots.Root, job: _Job) -> None:
 def _debug_runs(report: StageReport, root: roots.Root, job: _Job) -> None:
     """On a debug interpreter: proof that the module was compiled for it, the
     suite under -X dev (the interpreter's assertions and its development
-    checks), and the reference-leak run over REFLEAK_MODULES."""
+    checks), and the reference-leak run (its selection: harness.refleak.EXCLUDED)."""
     if not _step(report, root, "debug-build", [job.venv_py, job.checks, "debug-build"], show=True):
         return
     _pytest(report, root, job, "pytest-dev", {}, python_options=("-X", "dev"))
@@ -319,7 +301,6 @@ def _debug_runs(report: StageReport, root: roots.Root, job: _Job) -> None:
             "-m",
             "harness.refleak",
             f"--junitxml={job.results}/refleak.xml",
-            *(f"tests/python/{m}" for m in REFLEAK_MODULES),
         ],
         cwd=job.src,
         show=True,

@@ -79,10 +79,21 @@ def test_junit_file_books_leaks_failures_and_exclusions(tmp_path):
     assert cases["test_c.py"].find("skipped").get("message") == "runs in children"
 
 
-def test_every_excluded_module_gives_its_reason():
-    assert all(
-        name.startswith("test_") and name.endswith(".py") and reason for name, reason in refleak.EXCLUDED.items()
-    )
+def test_by_default_every_module_runs_but_the_excluded_ones_booked_with_their_reasons():
+    every = {p.name for p in refleak.default_modules()}
+    chosen, excluded = refleak.selection([])
+    assert excluded == refleak.EXCLUDED and set(excluded) <= every
+    assert {p.name for p in chosen} == every - set(excluded)
+    asked = [refleak.TESTS / "test_nomemory.py"]
+    assert refleak.selection(asked) == (asked, {})
+
+
+@pytest.mark.parametrize(
+    "deltas, leaking",
+    [([0, 0, 0], False), ([1, 0, 0], True), ([0, 0, -1], True), ([1, -1, 0], True)],
+)
+def test_any_change_of_open_file_descriptors_is_a_leak(deltas, leaking):
+    assert refleak.fd_verdict(deltas).leaking is leaking
 
 
 LEAKY_MODULE = """
@@ -126,6 +137,22 @@ def run_tool(tmp_path, module_text, *args):
         timeout=300,
     )
     return r, ET.parse(xml).getroot()
+
+
+FD_LEAKING_MODULE = """
+    import os
+    KEPT = []
+
+    def test_keeps_a_descriptor():
+        KEPT.append(os.open(os.devnull, os.O_RDONLY))
+"""
+
+
+def test_a_module_that_keeps_a_file_descriptor_each_run_fails(tmp_path):
+    r, suite = run_tool(tmp_path, FD_LEAKING_MODULE)
+    assert r.returncode == 1, r.stdout + r.stderr
+    failure = suite.find("testcase/failure")
+    assert failure is not None and "fds [1, 1, 1, 1]: open file descriptors changed" in failure.get("message")
 
 
 def test_a_leaking_test_module_fails_and_a_clean_one_passes(tmp_path):

@@ -446,11 +446,3 @@ def test_prepare_makes_a_changed_root_anew_and_removes_unused_old_ones(stand_in_
         unrelated.name,
         f"{amd64.name}-fedcba9876543210",
     }
-
-
-def test_refleak_subset_leaves_out_only_what_it_says():
-    from harness import refleak
-
-    every = {p.name for p in refleak.default_modules()}
-    assert set(root_stages.REFLEAK_MODULES) <= every
-    assert every - set(root_stages.REFLEAK_MODULES) - set(refleak.EXCLUDED) == {"test_properties.py"}
