@@ -6,6 +6,7 @@ tools come from the `lint` dependency group, clang-format from Debian."""
 
 from __future__ import annotations
 
+import re
 from pathlib import Path
 
 from .. import apt, config, dependencies, proc, session_venv
@@ -23,7 +24,7 @@ def cxx_files(directory: str) -> list[Path]:
 
 
 def _tool(report: StageReport, label: str, argv: list[str | Path]) -> None:
-    log = report.log_path(label.replace(" ", "-").replace("/", "_"))
+    log = report.log_path(re.sub(r"[^\w.]+", "-", label).strip("-"))
     rc = proc.run(argv, cwd=config.REPO, log=log, show=False)
     report.check(label, rc == 0, f"exit {rc} (log: {log})", proc.tail(log))
 
