@@ -465,6 +465,13 @@ def overlay(root: Root) -> Iterator[Path]:
         safe_remove(ov)
 
 
+def work_dir(stage: str) -> str:
+    """Where a stage works inside any root, as the root sees it: its own per
+    checkout (the roots are shared by every checkout on this machine) and
+    per stage (stages share roots), so that no run clears another's work."""
+    return f"/jobs/{config.CHECKOUT}/{stage}"
+
+
 # --- files in and out ----------------------------------------------------
 
 

@@ -111,8 +111,7 @@ class _Job:
 
     @property
     def dir(self) -> str:
-        """Its own per checkout too: roots are shared by every checkout here."""
-        return f"/jobs/{config.CHECKOUT}/{self.stage}"
+        return roots.work_dir(self.stage)
 
     @property
     def src(self) -> str:

@@ -10,7 +10,7 @@ from pathlib import Path
 
 import pytest
 
-from harness import config, privilege, roots, session_venv
+from harness import privilege, roots, session_venv
 from harness.results import StageReport
 from harness.stages import root_stages
 
@@ -64,7 +64,7 @@ def run_stage(monkeypatch, tmp_path, name: str, pytest_args: tuple[str, ...] = (
 def test_the_build_is_offline_with_warnings_as_errors_in_the_stage_s_own_directory(results_root, monkeypatch, tmp_path):
     fake, _ = run_stage(monkeypatch, tmp_path, "cp314-amd64")
     (build,) = fake.argv_of("--no-build-isolation")
-    job = f"/jobs/{config.CHECKOUT}/cp314-amd64"
+    job = roots.work_dir("cp314-amd64")
     assert build[:4] == [f"{job}/venv/bin/python", "-m", "pip", "install"]
     assert "--no-index" in build and build[-1] == f"{job}/src"
     assert set(session_venv.CONFIG_SETTINGS["werror"]) <= set(build)

@@ -35,7 +35,7 @@ OLD_GLIBC_ROOTS = tuple(r.name for r in platforms.ROOTS.values() if r.purpose ==
 # Where the release work happens inside a root: one directory per checkout,
 # since the roots are shared and another checkout's release stage may be
 # using the same root at the same time.
-IN_ROOT = f"/jadefox-release-{config.CHECKOUT}"
+IN_ROOT = roots.work_dir("release")
 
 
 # zig inside a root: its package (a hard-linked copy, one per pinned
