@@ -4,7 +4,8 @@ with the interpreter that runs this file (the standard library suffices).
 
     python3 dev.py -s quickstart   # jadefox installed and the worked example run
     python3 dev.py -s all          # every stage, then "N passed, N failed"
-    python3 dev.py -l              # the stages; any one runs alone: -s NAME
+    python3 dev.py                 # the stages, one line each; any one runs alone: -s NAME
+    python3 dev.py -s test -- -k pickle -x   # the inner loop; after -- : pytest's options
 """
 
 import os
@@ -26,8 +27,9 @@ def ensure_runner() -> Path:
     print(f"installing {NOX} into {RUNNER.relative_to(REPO)}", flush=True)
     venv.EnvBuilder(clear=True, with_pip=True).create(RUNNER)
     for _ in range(3):
-        rc = subprocess.call([python, "-m", "pip", "install", "--retries", "5", "-q",
-                              "--disable-pip-version-check", NOX])
+        rc = subprocess.call(
+            [python, "-m", "pip", "install", "--retries", "5", "-q", "--disable-pip-version-check", NOX]
+        )
         if rc == 0:
             stamp.write_text(NOX)
             return python
@@ -39,4 +41,6 @@ if __name__ == "__main__":
         sys.exit("dev.py needs Python 3.9 or newer to run nox")
     python = ensure_runner()
     os.chdir(REPO)
-    os.execv(python, [str(python), "-m", "nox", "-f", str(REPO / "noxfile.py"), *sys.argv[1:]])
+    # No stage named: list them, one line each, and run nothing.
+    args = sys.argv[1:] or ["--list"]
+    os.execv(python, [str(python), "-m", "nox", "-f", str(REPO / "noxfile.py"), *args])

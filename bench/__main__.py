@@ -12,8 +12,11 @@ COMMANDS = {
 
 def main() -> int:
     if len(sys.argv) < 2 or sys.argv[1] not in COMMANDS:
-        print("usage: python -m bench COMMAND [options]\n"
-              + "".join(f"  {name:<8}{what}\n" for name, what in COMMANDS.items()), file=sys.stderr)
+        print(
+            "usage: python -m bench COMMAND [options]\n"
+            + "".join(f"  {name:<8}{what}\n" for name, what in COMMANDS.items()),
+            file=sys.stderr,
+        )
         return 2
     return import_module(f"bench.{sys.argv[1]}").main(sys.argv[2:])
 

@@ -34,8 +34,12 @@ def load():
     """fold(address, n) -> float over n doubles at address."""
     with tempfile.TemporaryDirectory(prefix="jadefox-bench-") as tmp:
         lib = os.path.join(tmp, "fold.so")
-        subprocess.run([compiler(), "-O2", "-shared", "-fPIC", "-o", lib, str(SOURCE)],
-                       check=True, capture_output=True, timeout=120)
+        subprocess.run(
+            [compiler(), "-O2", "-shared", "-fPIC", "-o", lib, str(SOURCE)],
+            check=True,
+            capture_output=True,
+            timeout=120,
+        )
         fold = ctypes.CDLL(lib).fold  # the mapping outlives the deleted file
     fold.argtypes = [ctypes.c_void_p, ctypes.c_size_t]
     fold.restype = ctypes.c_double

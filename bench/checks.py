@@ -9,7 +9,7 @@ import sys
 from pathlib import Path
 
 sys.path.insert(0, str(Path(__file__).resolve().parent.parent / "tests" / "python"))
-import support  # noqa: E402
+import support  # noqa: E402 - importable once tests/python is on the path
 
 bits, same = support.bits, support.same
 

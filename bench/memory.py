@@ -17,22 +17,28 @@ from pathlib import Path
 from .checks import support
 from .data import make_keys, make_values
 
-COPIES = {"jadefox": 20, "dict comprehension": 5, "pandas Series": 20,  # a dict copy is
-          "numpy array (values only)": 20}  # ~60 MB at 1,000,000 keys
+COPIES = {
+    "jadefox": 20,
+    "dict comprehension": 5,
+    "pandas Series": 20,  # a dict copy is
+    "numpy array (values only)": 20,
+}  # ~60 MB at 1,000,000 keys
 
 
 def candidate(name: str, d: dict):
     """(build from d, derive from what build made)."""
     if name == "jadefox":
         from jadefox import JadeDict
+
         return JadeDict, lambda o: o.multiply_scalar(1.0)
     if name == "dict comprehension":
-        return (lambda d: {k: float(v) for k, v in d.items()},
-                lambda o: {k: v * 1.0 for k, v in o.items()})
+        return (lambda d: {k: float(v) for k, v in d.items()}, lambda o: {k: v * 1.0 for k, v in o.items()})
     if name == "pandas Series":
         import pandas as pd
+
         return pd.Series, lambda o: o * 1.0
     import numpy as np
+
     return lambda d: np.fromiter(d.values(), np.float64, len(d)), lambda o: o * 1.0
 
 
@@ -53,13 +59,11 @@ def probe(name: str, n: int) -> dict:
     copies = [derive(base) for _ in range(COPIES[name])]
     derived = settled_rss()
     del copies
-    return {"construction": (built - before) / n,
-            "derived": (derived - ready) / COPIES[name] / n}
+    return {"construction": (built - before) / n, "derived": (derived - ready) / COPIES[name] / n}
 
 
 def main(argv: list[str]) -> int:
-    ap = argparse.ArgumentParser(prog="python -m bench memory",
-                                 description=__doc__.split("\n\n")[1].replace("\n", " "))
+    ap = argparse.ArgumentParser(prog="python -m bench memory", description=__doc__.split("\n\n")[1].replace("\n", " "))
     ap.add_argument("-n", type=int, default=1_000_000, help="keys (default 1,000,000)")
     ap.add_argument("-o", "--output", help="write the results to this JSON file")
     ap.add_argument("--probe", choices=COPIES, help=argparse.SUPPRESS)
@@ -67,17 +71,28 @@ def main(argv: list[str]) -> int:
     if args.probe:
         print(json.dumps(probe(args.probe, args.n)))
         return 0
-    results = {"n": args.n, "key_bytes": sum(len(k.encode()) for k in make_keys(args.n)) / args.n,
-               "copies": COPIES, "bytes_per_key": {}}
+    results = {
+        "n": args.n,
+        "key_bytes": sum(len(k.encode()) for k in make_keys(args.n)) / args.n,
+        "copies": COPIES,
+        "bytes_per_key": {},
+    }
     for name in COPIES:
-        done = subprocess.run([sys.executable, "-m", "bench", "memory", "--probe", name,
-                               "-n", str(args.n)], capture_output=True, text=True, timeout=900)
+        done = subprocess.run(
+            [sys.executable, "-m", "bench", "memory", "--probe", name, "-n", str(args.n)],
+            capture_output=True,
+            text=True,
+            timeout=900,
+        )
         if done.returncode:
             print(f"{name}: probe failed\n{done.stderr[-2000:]}", file=sys.stderr)
             continue
         results["bytes_per_key"][name] = json.loads(done.stdout)
-        print(f"{name:<28} " + ", ".join(f"{what} {v:.1f} bytes/key" for what, v in
-                                         results["bytes_per_key"][name].items()), flush=True)
+        print(
+            f"{name:<28} "
+            + ", ".join(f"{what} {v:.1f} bytes/key" for what, v in results["bytes_per_key"][name].items()),
+            flush=True,
+        )
     if args.output:
         Path(args.output).parent.mkdir(parents=True, exist_ok=True)
         Path(args.output).write_text(json.dumps(results, indent=1) + "\n")

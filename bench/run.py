@@ -34,10 +34,15 @@ class Preset:
 PRESETS = {
     # A smoke check in well under a minute: the arithmetic that matters most,
     # against the peers that start fast (a worker importing pandas takes ~0.5 s).
-    "quick": Preset(workloads=("add, positional (one family)", "add, keyed (same keys shuffled)",
-                               "multiply_scalar(2.0)"),
-                    peers=("numpy a + b", "numpy a * 2.0", "dict comprehension"),
-                    sizes=(1_000, 100_000), processes=1, values=2, min_time=0.01, quiet=True),
+    "quick": Preset(
+        workloads=("add, positional (one family)", "add, keyed (same keys shuffled)", "multiply_scalar(2.0)"),
+        peers=("numpy a + b", "numpy a * 2.0", "dict comprehension"),
+        sizes=(1_000, 100_000),
+        processes=1,
+        values=2,
+        min_time=0.01,
+        quiet=True,
+    ),
     "full": Preset(workloads=None, peers=None, sizes=None, processes=3, values=3, min_time=0.1),
 }
 
@@ -45,10 +50,13 @@ PRESETS = {
 def selected(preset: Preset, only: str | None, sizes: str | None) -> list[tuple[Workload, int]]:
     words = [w for w in (only or "").split(",") if w]
     override = [int(n) for n in sizes.split(",")] if sizes else preset.sizes
-    cases = [(w, n) for w in WORKLOADS
-             if (preset.workloads is None or w.name in preset.workloads)
-             and (not words or any(word in w.name for word in words))
-             for n in override or w.sizes]
+    cases = [
+        (w, n)
+        for w in WORKLOADS
+        if (preset.workloads is None or w.name in preset.workloads)
+        and (not words or any(word in w.name for word in words))
+        for n in override or w.sizes
+    ]
     return sorted(cases, key=lambda case: case[1])  # small sizes first: whole tables early
 
 
@@ -60,8 +68,7 @@ def check_all(cases: list[tuple[Workload, int]]) -> int:
         except CheckFailed as exc:
             print(f"CHECK FAILED {exc}", file=sys.stderr)
             failures += 1
-    print(f"checked {len(cases)} workload sizes bit for bit against plain Python: "
-          f"{failures} failed", flush=True)
+    print(f"checked {len(cases)} workload sizes bit for bit against plain Python: {failures} failed", flush=True)
     return failures
 
 
@@ -80,9 +87,14 @@ def time_all(runner: pyperf.Runner, preset: Preset, cases: list[tuple[Workload, 
             metadata = {"workload": workload.name, "candidate": candidate, "keys": n}
             if candidate.startswith("C fold"):
                 metadata["c_fold_compiler"] = c_fold.compiler_version()
-            runner.timeit(f"{workload.name} | {candidate} | n={n:,}", statement,
-                          setup=setup or "pass", globals={**HELPERS, "_ops": ops},
-                          inner_loops=workload.keys_per_call(n), metadata=metadata)
+            runner.timeit(
+                f"{workload.name} | {candidate} | n={n:,}",
+                statement,
+                setup=setup or "pass",
+                globals={**HELPERS, "_ops": ops},
+                inner_loops=workload.keys_per_call(n),
+                metadata=metadata,
+            )
 
 
 def versions() -> dict[str, str]:
@@ -102,22 +114,32 @@ def main(argv: list[str]) -> int:
     preset = PRESETS[preset_name]
 
     def pass_options(cmd: list[str], args) -> None:  # to the worker processes
-        cmd += ["--preset", args.preset] + (["--only", args.only] if args.only else []) + (
-            ["--sizes", args.sizes] if args.sizes else [])
+        cmd += (
+            ["--preset", args.preset]
+            + (["--only", args.only] if args.only else [])
+            + (["--sizes", args.sizes] if args.sizes else [])
+        )
 
-    runner = pyperf.Runner(processes=preset.processes, values=preset.values,
-                           min_time=preset.min_time, metadata=versions(),
-                           program_args=("-m", "bench", "run"), add_cmdline_args=pass_options)
+    runner = pyperf.Runner(
+        processes=preset.processes,
+        values=preset.values,
+        min_time=preset.min_time,
+        metadata=versions(),
+        program_args=("-m", "bench", "run"),
+        add_cmdline_args=pass_options,
+    )
     runner.argparser.prog = "python -m bench run"
     runner.argparser.description = __doc__.split("\n\n")[1].replace("\n", " ")
-    runner.argparser.add_argument("--preset", choices=PRESETS, default="full",
-                                  help="quick: three workloads against numpy and dict "
-                                       "comprehensions at 1,000 and 100,000 keys, one worker "
-                                       "each; full (default): everything")
-    runner.argparser.add_argument("--only", metavar="WORDS",
-                                  help="comma-separated parts of workload names to run")
-    runner.argparser.add_argument("--sizes", metavar="N,N",
-                                  help="comma-separated key counts instead of the preset's")
+    runner.argparser.add_argument(
+        "--preset",
+        choices=PRESETS,
+        default="full",
+        help="quick: three workloads against numpy and dict "
+        "comprehensions at 1,000 and 100,000 keys, one worker "
+        "each; full (default): everything",
+    )
+    runner.argparser.add_argument("--only", metavar="WORDS", help="comma-separated parts of workload names to run")
+    runner.argparser.add_argument("--sizes", metavar="N,N", help="comma-separated key counts instead of the preset's")
     runner.argparser.set_defaults(quiet=preset.quiet)
     args = runner.parse_args(argv)
     cases = selected(preset, args.only, args.sizes)

@@ -34,8 +34,8 @@ import sys
 import sysconfig
 import threading
 import time
+from collections.abc import Callable
 from dataclasses import dataclass
-from typing import Callable
 
 from jadefox import JadeDict
 
@@ -56,11 +56,12 @@ class Workload:
     """One row: `make(thread_index)` builds what one thread works on (the
     shared mode calls it once, with index 0) and returns the operation to
     repeat, a no-argument callable."""
+
     name: str
     size: str
     large: bool
     make: Callable[[int], Callable[[], object]]
-    control: str = ""            # the name of this row's dict control, if any
+    control: str = ""  # the name of this row's dict control, if any
 
 
 def getitem_op(n: int):
@@ -71,7 +72,9 @@ def getitem_op(n: int):
         def op():
             for k in ks:
                 d[k]
+
         return op
+
     return make
 
 
@@ -83,7 +86,9 @@ def getitem_control(n: int):
         def op():
             for k in ks:
                 d[k]
+
         return op
+
     return make
 
 
@@ -91,6 +96,7 @@ def construct_op(n: int):
     def make(_: int):
         src = dict(zip(keys(n), values(n)))
         return lambda: JadeDict(src)
+
     return make
 
 
@@ -98,6 +104,7 @@ def construct_control(n: int):
     def make(_: int):
         src = dict(zip(keys(n), values(n)))
         return lambda: {k: float(v) for k, v in src.items()}
+
     return make
 
 
@@ -109,6 +116,7 @@ def keyed_add_op(n: int):
         # looks every key up (the keyed path).
         b = JadeDict(dict(zip(reversed(ks), vs)))
         return lambda: a.add(b)
+
     return make
 
 
@@ -118,6 +126,7 @@ def keyed_add_control(n: int):
         a = dict(zip(ks, vs))
         b = dict(zip(reversed(ks), vs))
         return lambda: {k: v + b.get(k, 0.0) for k, v in a.items()}
+
     return make
 
 
@@ -126,6 +135,7 @@ def positional_add_op(n: int):
         a = JadeDict(dict(zip(keys(n), values(n))))
         b = a.add_scalar(1.0)  # shares a's key index: the positional path
         return lambda: a.add(b)
+
     return make
 
 
@@ -133,6 +143,7 @@ def sum_op(n: int):
     def make(_: int):
         a = JadeDict(dict(zip(keys(n), values(n))))
         return a.sum
+
     return make
 
 
@@ -140,15 +151,16 @@ def sum_control(n: int):
     def make(_: int):
         a = dict(zip(keys(n), values(n)))
         return lambda: sum(a.values())
+
     return make
 
 
 def workloads(quick: bool) -> list[Workload]:
-    small, construct, keyed, large = (1_000, 1_000, 10_000, 100_000) if quick else \
-                                     (1_000, 1_000, 100_000, 1_000_000)
+    small, construct, keyed, large = (1_000, 1_000, 10_000, 100_000) if quick else (1_000, 1_000, 100_000, 1_000_000)
 
     def size(n):
         return f"{n:,}"
+
     return [
         Workload("x[k]", size(small), False, getitem_op(small), "dict x[k]"),
         Workload("dict x[k]", size(small), False, getitem_control(small)),
@@ -228,8 +240,10 @@ def build_description() -> str:
     build = "free-threaded" if free_threaded else "default (GIL)"
     if free_threaded:
         build += ", GIL " + ("re-enabled" if gil else "disabled")
-    return (f"CPython {platform.python_version()} {build}; {platform.machine()}, "
-            f"{os.cpu_count()} CPUs; {platform.platform()}")
+    return (
+        f"CPython {platform.python_version()} {build}; {platform.machine()}, "
+        f"{os.cpu_count()} CPUs; {platform.platform()}"
+    )
 
 
 def load_note() -> str:
@@ -270,8 +284,7 @@ def main(argv: list[str] | None = None) -> int:
             print(f"  measured {w.name} ({mode})", file=sys.stderr, flush=True)
     ratios = {key: f[2] / f[1] for key, f in figures.items()}
 
-    header = f"{'operation':<20} {'keys':>10} {'mode':<7} {'1 thread/s':>12} {'2 threads/s':>12} " \
-             f"{'ratio':>6}  goal"
+    header = f"{'operation':<20} {'keys':>10} {'mode':<7} {'1 thread/s':>12} {'2 threads/s':>12} {'ratio':>6}  goal"
     print(header)
     print("-" * len(header))
     results = []
@@ -281,19 +294,40 @@ def main(argv: list[str] | None = None) -> int:
             ratio = ratios[(w.name, mode)]
             goal, goal_text = goal_for(w, mode, ratios)
             verdict = "" if goal is None else ("met" if ratio >= goal else "missed")
-            print(f"{w.name:<20} {w.size:>10} {mode:<7} {f[1]:>12.1f} {f[2]:>12.1f} {ratio:>6.2f}  "
-                  f"{goal_text} {verdict}".rstrip())
-            results.append({"operation": w.name, "keys": w.size, "mode": mode, "large": w.large,
-                            "ops_per_s_1": f[1], "ops_per_s_2": f[2], "ratio": ratio,
-                            "goal": goal, "met": None if goal is None else ratio >= goal})
+            print(
+                f"{w.name:<20} {w.size:>10} {mode:<7} {f[1]:>12.1f} {f[2]:>12.1f} {ratio:>6.2f}  "
+                f"{goal_text} {verdict}".rstrip()
+            )
+            results.append(
+                {
+                    "operation": w.name,
+                    "keys": w.size,
+                    "mode": mode,
+                    "large": w.large,
+                    "ops_per_s_1": f[1],
+                    "ops_per_s_2": f[2],
+                    "ratio": ratio,
+                    "goal": goal,
+                    "met": None if goal is None else ratio >= goal,
+                }
+            )
     judged = [r for r in results if r["goal"] is not None]
-    met = sum(r["met"] for r in judged)
+    met = sum(1 for r in judged if r["met"])
     print(f"goals met: {met} of {len(judged)}")
     print(f"after: {load_note()}")
     if args.json:
-        with open(args.json, "w") as f:
-            json.dump({"interpreter": build_description(), "load": load_note(), "seconds": seconds, "repeat": args.repeat,
-                       "rows": results}, f, indent=1)
+        with open(args.json, "w") as out:
+            json.dump(
+                {
+                    "interpreter": build_description(),
+                    "load": load_note(),
+                    "seconds": seconds,
+                    "repeat": args.repeat,
+                    "rows": results,
+                },
+                out,
+                indent=1,
+            )
     return 0
 
 

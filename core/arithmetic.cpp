@@ -25,23 +25,23 @@ namespace {
 #define JADEFOX_WIDE_LOOP
 #endif
 
-#define JADEFOX_ELEMENT_LOOPS(name, OP)                                                           \
-    JADEFOX_WIDE_LOOP void name##_arrays(const double* __restrict r, const double* __restrict x,  \
-                                         double* __restrict out, std::size_t n) noexcept {       \
-        for (std::size_t i = 0; i < n; ++i) out[i] = r[i] OP x[i];                                \
-    }                                                                                             \
-    JADEFOX_WIDE_LOOP void name##_scalar(const double* __restrict r, double x,                   \
-                                         double* __restrict out, std::size_t n) noexcept {       \
-        for (std::size_t i = 0; i < n; ++i) out[i] = r[i] OP x;                                   \
-    }                                                                                             \
-    struct name {                                                                                 \
-        static double apply(double a, double b) noexcept { return a OP b; }                       \
-        static void arrays(const double* r, const double* x, double* out, std::size_t n) noexcept { \
-            name##_arrays(r, x, out, n);                                                          \
-        }                                                                                         \
-        static void scalar(const double* r, double x, double* out, std::size_t n) noexcept {     \
-            name##_scalar(r, x, out, n);                                                          \
-        }                                                                                         \
+#define JADEFOX_ELEMENT_LOOPS(name, OP)                                                                \
+    JADEFOX_WIDE_LOOP void name##_arrays(const double* __restrict r, const double* __restrict x,       \
+                                         double* __restrict out, std::size_t n) noexcept {             \
+        for (std::size_t i = 0; i < n; ++i) out[i] = r[i] OP x[i];                                     \
+    }                                                                                                  \
+    JADEFOX_WIDE_LOOP void name##_scalar(const double* __restrict r, double x, double* __restrict out, \
+                                         std::size_t n) noexcept {                                     \
+        for (std::size_t i = 0; i < n; ++i) out[i] = r[i] OP x;                                        \
+    }                                                                                                  \
+    struct name {                                                                                      \
+        static double apply(double a, double b) noexcept { return a OP b; }                            \
+        static void arrays(const double* r, const double* x, double* out, std::size_t n) noexcept {    \
+            name##_arrays(r, x, out, n);                                                               \
+        }                                                                                              \
+        static void scalar(const double* r, double x, double* out, std::size_t n) noexcept {           \
+            name##_scalar(r, x, out, n);                                                               \
+        }                                                                                              \
     };
 
 JADEFOX_ELEMENT_LOOPS(Add, +)
@@ -117,8 +117,7 @@ Record combine(const Record& receiver, const Record& other, BinaryOp op, double 
     with_op(op, [&](auto o) {
         using Op = decltype(o);
         if (same_key_index(*receiver.keys, *other.keys)) {
-            Op::arrays(receiver.values->data(), other.values->data(), out->data(),
-                       std::min(n, other.size()));
+            Op::arrays(receiver.values->data(), other.values->data(), out->data(), std::min(n, other.size()));
         } else {
             keyed<Op>(receiver, *other.keys, other.values->data(), fill, out->data());
         }
@@ -129,9 +128,7 @@ Record combine(const Record& receiver, const Record& other, BinaryOp op, double 
 Record apply_scalar(const Record& receiver, BinaryOp op, double value) {
     const std::size_t n = receiver.size();
     Shared<ValueVector> out = ValueVector::allocate(n);
-    with_op(op, [&](auto o) {
-        decltype(o)::scalar(receiver.values->data(), value, out->data(), n);
-    });
+    with_op(op, [&](auto o) { decltype(o)::scalar(receiver.values->data(), value, out->data(), n); });
     return with_new_values(receiver, std::move(out));
 }
 

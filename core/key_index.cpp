@@ -73,11 +73,9 @@ bool KeyIndex::same_texts_in_order(const KeyIndex& other) const noexcept {
     for (std::size_t start = 0; start < count_; start += block) {
         const std::size_t end = count_ - start > block ? start + block : count_;
         // offsets_[0] is 0 in both; compare offsets_[start + 1 .. end].
-        if (std::memcmp(mine + start + 1, theirs + start + 1, (end - start) * sizeof(std::size_t)) != 0)
-            return false;
+        if (std::memcmp(mine + start + 1, theirs + start + 1, (end - start) * sizeof(std::size_t)) != 0) return false;
         const std::size_t from = mine[start], to = mine[end];
-        if (to > from && std::memcmp(text_.get() + from, other.text_.get() + from, to - from) != 0)
-            return false;
+        if (to > from && std::memcmp(text_.get() + from, other.text_.get() + from, to - from) != 0) return false;
     }
     return true;
 }
@@ -129,9 +127,7 @@ std::pair<Position, bool> KeyIndex::insert_hashed(std::string_view text, std::ui
 // capacity and rebuilds the table.
 void KeyIndex::grow_keys() {
     if (key_capacity_ >= max_keys) throw std::bad_alloc();
-    const std::size_t wanted = key_capacity_ < 4 ? 8
-                               : key_capacity_ > max_keys / 2 ? max_keys
-                                                              : key_capacity_ * 2;
+    const std::size_t wanted = key_capacity_ < 4 ? 8 : key_capacity_ > max_keys / 2 ? max_keys : key_capacity_ * 2;
     auto offsets = std::make_unique_for_overwrite<std::size_t[]>(wanted + 1);
     std::memcpy(offsets.get(), offsets_.get(), (count_ + 1) * sizeof(std::size_t));
     allocate_table(wanted);  // may throw; nothing has changed yet but the new table

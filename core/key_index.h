@@ -66,9 +66,7 @@ public:
     std::uint64_t hash(std::string_view text) const noexcept { return hash_key(seeds_, text); }
 
     // Position of `text`, or npos.
-    Position find(std::string_view text) const noexcept {
-        return count_ ? find_hashed(text, hash(text)) : npos;
-    }
+    Position find(std::string_view text) const noexcept { return count_ ? find_hashed(text, hash(text)) : npos; }
     // As find, with `h` already computed by hash(text). Needs a non-empty index.
     Position find_hashed(std::string_view text, std::uint64_t h) const noexcept;
     // As find_hashed, where `candidate` is what prefetch_offsets(h) returned:

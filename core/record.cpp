@@ -6,8 +6,7 @@
 namespace jadefox {
 
 EntryMap::EntryMap(std::size_t capacity, std::size_t text_bytes)
-    : keys_(KeyIndex::create(next_hash_seeds(), capacity, text_bytes)),
-      values_(ValueVector::allocate(0, capacity)) {}
+    : keys_(KeyIndex::create(next_hash_seeds(), capacity, text_bytes)), values_(ValueVector::allocate(0, capacity)) {}
 
 void EntryMap::insert(std::string_view text, double value) { insert_hashed(text, keys_->hash(text), value); }
 
@@ -73,13 +72,9 @@ EntryMap export_entries(const Record& record) {
 // (one hash and one probe per key) is the same as "b's text at p equals a's
 // text at p, for every p", which same_texts_in_order decides by streaming
 // through both arenas in position order.
-bool same_key_index(const KeyIndex& a, const KeyIndex& b) noexcept {
-    return &a == &b || a.same_texts_in_order(b);
-}
+bool same_key_index(const KeyIndex& a, const KeyIndex& b) noexcept { return &a == &b || a.same_texts_in_order(b); }
 
-Record share(const Record& record) noexcept {
-    return Record(record.keys.share(), record.values.share());
-}
+Record share(const Record& record) noexcept { return Record(record.keys.share(), record.values.share()); }
 
 ValueVector& make_writable(Shared<ValueVector>& handle) {
     if (handle.is_sole_holder()) return *handle;

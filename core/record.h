@@ -21,8 +21,7 @@ struct Record {
     Shared<ValueVector> values;
 
     Record() noexcept = default;
-    Record(Shared<KeyIndex> k, Shared<ValueVector> v) noexcept
-        : keys(std::move(k)), values(std::move(v)) {}
+    Record(Shared<KeyIndex> k, Shared<ValueVector> v) noexcept : keys(std::move(k)), values(std::move(v)) {}
     Record(Record&&) noexcept = default;
     Record& operator=(Record&& other) noexcept {
         if (this != &other) {

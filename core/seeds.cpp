@@ -55,10 +55,8 @@ bool os_random(unsigned char* out, std::size_t len) noexcept {
 // are mixed through SipHash so every bit of the seeds depends on all of them.
 HashSeeds fallback_seeds(const void* thread_local_address) noexcept {
     std::uint64_t material[8] = {};
-    material[0] = static_cast<std::uint64_t>(
-        std::chrono::steady_clock::now().time_since_epoch().count());
-    material[1] = static_cast<std::uint64_t>(
-        std::chrono::system_clock::now().time_since_epoch().count());
+    material[0] = static_cast<std::uint64_t>(std::chrono::steady_clock::now().time_since_epoch().count());
+    material[1] = static_cast<std::uint64_t>(std::chrono::system_clock::now().time_since_epoch().count());
 #if defined(__x86_64__) || defined(__i386__)
     material[2] = __builtin_ia32_rdtsc();
 #endif

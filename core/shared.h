@@ -18,7 +18,8 @@ public:
     std::size_t holders() const noexcept { return holder_count_.load(std::memory_order_acquire); }
 
 private:
-    template <class T> friend class Shared;
+    template <class T>
+    friend class Shared;
     std::atomic<std::size_t> holder_count_{1};
 };
 
@@ -67,7 +68,7 @@ public:
     bool is_sole_holder() const noexcept {
         std::size_t expected = 1;
         if (!ptr_->holder_count_.compare_exchange_strong(expected, 0, std::memory_order_acquire,
-                                                  std::memory_order_relaxed)) {
+                                                         std::memory_order_relaxed)) {
             return false;
         }
         ptr_->holder_count_.store(1, std::memory_order_release);

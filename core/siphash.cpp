@@ -6,9 +6,7 @@
 namespace jadefox {
 namespace {
 
-constexpr std::uint64_t rotl(std::uint64_t x, int b) noexcept {
-    return (x << b) | (x >> (64 - b));
-}
+constexpr std::uint64_t rotl(std::uint64_t x, int b) noexcept { return (x << b) | (x >> (64 - b)); }
 
 // Loads 8 bytes as a little-endian word, whatever the host's byte order.
 inline std::uint64_t load_le64(const unsigned char* p) noexcept {
@@ -44,10 +42,20 @@ struct State {
           v3(s.k1 ^ 0x7465646279746573ULL) {}
 
     void round() noexcept {
-        v0 += v1; v1 = rotl(v1, 13); v1 ^= v0; v0 = rotl(v0, 32);
-        v2 += v3; v3 = rotl(v3, 16); v3 ^= v2;
-        v0 += v3; v3 = rotl(v3, 21); v3 ^= v0;
-        v2 += v1; v1 = rotl(v1, 17); v1 ^= v2; v2 = rotl(v2, 32);
+        v0 += v1;
+        v1 = rotl(v1, 13);
+        v1 ^= v0;
+        v0 = rotl(v0, 32);
+        v2 += v3;
+        v3 = rotl(v3, 16);
+        v3 ^= v2;
+        v0 += v3;
+        v3 = rotl(v3, 21);
+        v3 ^= v0;
+        v2 += v1;
+        v1 = rotl(v1, 17);
+        v1 ^= v2;
+        v2 = rotl(v2, 32);
     }
 
     void compress(std::uint64_t m) noexcept {

@@ -34,19 +34,18 @@ void advise_huge_pages(void* memory, std::size_t bytes) noexcept {
 }  // namespace
 
 Shared<ValueVector> ValueVector::allocate(std::size_t length, std::size_t capacity) {
-    constexpr std::size_t max_values =
-        (std::numeric_limits<std::size_t>::max() - sizeof(ValueVector)) / sizeof(double);
+    constexpr std::size_t max_values = (std::numeric_limits<std::size_t>::max() - sizeof(ValueVector)) / sizeof(double);
     if (capacity < length) capacity = length;
     if (capacity > max_values) throw std::bad_alloc();
     const std::size_t bytes = sizeof(ValueVector) + capacity * sizeof(double);
-    void* memory = ::operator new(bytes, std::align_val_t{alignof(ValueVector)});
+    void* memory = ::operator new (bytes, std::align_val_t{alignof(ValueVector)});
     advise_huge_pages(memory, bytes);
     return Shared<ValueVector>(new (memory) ValueVector(length, capacity));
 }
 
 void ValueVector::destroy(ValueVector* v) noexcept {
     v->~ValueVector();
-    ::operator delete(static_cast<void*>(v), std::align_val_t{alignof(ValueVector)});
+    ::operator delete (static_cast<void*>(v), std::align_val_t{alignof(ValueVector)});
 }
 
 }  // namespace jadefox

@@ -28,8 +28,7 @@ public:
     void push_unchecked(double v) noexcept { data()[length_++] = v; }
 
 private:
-    ValueVector(std::size_t length, std::size_t capacity) noexcept
-        : length_(length), capacity_(capacity) {}
+    ValueVector(std::size_t length, std::size_t capacity) noexcept : length_(length), capacity_(capacity) {}
 
     std::size_t length_;
     std::size_t capacity_;

@@ -11,8 +11,9 @@ from . import privilege, proc
 
 def missing(packages: Sequence[str]) -> list[str]:
     """The packages of the list that dpkg does not report as installed."""
-    result = subprocess.run(["dpkg-query", "-W", "-f=${Package} ${db:Status-Status}\n", *packages],
-                            capture_output=True, text=True)
+    result = subprocess.run(
+        ["dpkg-query", "-W", "-f=${Package} ${db:Status-Status}\n", *packages], capture_output=True, text=True
+    )
     installed = {line.split()[0] for line in result.stdout.splitlines() if line.endswith(" installed")}
     return [p for p in packages if p not in installed]
 

@@ -40,26 +40,40 @@ import zipfile
 from collections.abc import Sequence
 from pathlib import Path
 
-from . import config
+from . import config, platforms
 
 # The machine names of a wheel's platform tag, and the multiarch triplet
 # CPython puts in an extension module's file name there.
-MACHINES = {"x86_64": "x86_64-linux-gnu", "i686": "i386-linux-gnu"}
+MACHINES = {m.wheel: m.multiarch for m in platforms.MACHINES.values()}
 
 # What a build from the sdist, and the tests run from it, cannot do without.
-SDIST_NEEDS = ("PKG-INFO", "pyproject.toml", "CMakeLists.txt", "LICENSE", "README.md",
-               "CHANGELOG.md", "module/jadefox.pyi", "module/py.typed",
-               "tests/python/conftest.py")
+SDIST_NEEDS = (
+    "PKG-INFO",
+    "pyproject.toml",
+    "CMakeLists.txt",
+    "LICENSE",
+    "README.md",
+    "CHANGELOG.md",
+    "module/jadefox.pyi",
+    "module/py.typed",
+    "tests/python/conftest.py",
+)
 # What must never travel in an sdist: build output, environments, history.
 SDIST_JUNK = ("build/", ".venv/", ".git/", "dist/")
 
-# The newest glibc a wheel may require: manylinux_2_28 is the floor most of
-# the ecosystem builds to (RHEL 8 and its rebuilds, Debian 10).
-MAX_GLIBC = (2, 28)
-# The shared libraries the module may need: glibc's own and libgcc_s (the
-# unwinder every glibc system has); never a C++ runtime.
-ALLOWED_NEEDED = ("libc.so.6", "libm.so.6", "libgcc_s.so.1", "libpthread.so.0", "libdl.so.2",
-                  "ld-linux-x86-64.so.2", "ld-linux.so.2")
+# The newest glibc a wheel may require.
+MAX_GLIBC = platforms.GLIBC_FLOOR
+# The shared libraries the module may need: glibc's own (its loader for each
+# machine among them) and libgcc_s (the unwinder every glibc system has);
+# never a C++ runtime.
+ALLOWED_NEEDED = (
+    "libc.so.6",
+    "libm.so.6",
+    "libgcc_s.so.1",
+    "libpthread.so.0",
+    "libdl.so.2",
+    *(m.loader for m in platforms.MACHINES.values()),
+)
 # The one symbol the module exports.
 EXPORTED = ("PyInit_jadefox",)
 
@@ -91,6 +105,7 @@ def dist_name() -> str:
 
 # --- sdist -------------------------------------------------------------------
 
+
 def sdist_problems(path: Path, epoch: int) -> list[str]:
     top = f"{dist_name()}/"
     with tarfile.open(path) as tar:
@@ -103,8 +118,7 @@ def sdist_problems(path: Path, epoch: int) -> list[str]:
         if m.mtime != epoch:
             problems.append(f"{m.name}: mtime {m.mtime}, not SOURCE_DATE_EPOCH {epoch}")
     problems += [f"missing {need}" for need in SDIST_NEEDS if top + need not in names]
-    problems += [f"contains {junk}" for junk in SDIST_JUNK
-                 if any(n.startswith(top + junk) for n in names)]
+    problems += [f"contains {junk}" for junk in SDIST_JUNK if any(n.startswith(top + junk) for n in names)]
     if top + "CHANGELOG.md" in names:
         with tarfile.open(path) as tar:
             member = tar.extractfile(top + "CHANGELOG.md")
@@ -127,11 +141,12 @@ def changelog_problems(text: str) -> list[str]:
 
 # --- wheel -------------------------------------------------------------------
 
+
 def wheel_tags(path: Path) -> tuple[str, str, str] | None:
     """(python, abi, platform) from a wheel's file name; None when the name
     is not this project's NAME-VERSION-PY-ABI-PLATFORM.whl."""
     m = re.fullmatch(rf"{re.escape(dist_name())}-(\w+)-(\w+)-(\w+)\.whl", path.name)
-    return m.groups() if m else None  # type: ignore[return-value]
+    return (m[1], m[2], m[3]) if m else None
 
 
 def module_name(pytag: str, arch: str) -> str:
@@ -142,9 +157,16 @@ def module_name(pytag: str, arch: str) -> str:
 
 def expected_files(pytag: str, arch: str) -> set[str]:
     name, info = project()["name"], f"{dist_name()}.dist-info/"
-    return {module_name(pytag, arch), f"{name}.pyi", f"{name}-stubs/__init__.pyi",
-            f"{name}-stubs/py.typed", info + "licenses/LICENSE", info + "METADATA",
-            info + "WHEEL", info + "RECORD"}
+    return {
+        module_name(pytag, arch),
+        f"{name}.pyi",
+        f"{name}-stubs/__init__.pyi",
+        f"{name}-stubs/py.typed",
+        info + "licenses/LICENSE",
+        info + "METADATA",
+        info + "WHEEL",
+        info + "RECORD",
+    }
 
 
 def wheel_problems(path: Path, pytag: str, arch: str, forbidden: Sequence[str] = ()) -> list[str]:
@@ -173,8 +195,7 @@ def wheel_problems(path: Path, pytag: str, arch: str, forbidden: Sequence[str] =
             problems.append("WHEEL says Root-Is-Purelib is not false")
         want = expected_files(pytag, arch)
         if names != want:
-            problems.append(f"files: missing {sorted(want - names)}, "
-                            f"unexpected {sorted(names - want)}")
+            problems.append(f"files: missing {sorted(want - names)}, unexpected {sorted(names - want)}")
         problems += record_problems(zf)
         problems += metadata_problems(zf.read(info + "METADATA").decode())
         so = module_name(pytag, arch)
@@ -213,9 +234,12 @@ def metadata_problems(text: str) -> list[str]:
     meta = _headers(text)
     proj = project()
     problems = []
-    expect = {"Name": proj["name"], "Version": proj["version"],
-              "Requires-Python": proj["requires-python"],
-              "Description-Content-Type": "text/markdown"}
+    expect = {
+        "Name": proj["name"],
+        "Version": proj["version"],
+        "Requires-Python": proj["requires-python"],
+        "Description-Content-Type": "text/markdown",
+    }
     for key, want in expect.items():
         if meta.get(key) != want:
             problems.append(f"METADATA {key}: {meta.get(key)!r}, want {want!r}")
@@ -256,8 +280,9 @@ def license_problems(meta: email.message.Message) -> list[str]:
     proj = project()
     problems = []
     if meta.get("License-Expression") != proj.get("license"):
-        problems.append(f"METADATA License-Expression: {meta.get('License-Expression')!r}, "
-                        f"want {proj.get('license')!r}")
+        problems.append(
+            f"METADATA License-Expression: {meta.get('License-Expression')!r}, want {proj.get('license')!r}"
+        )
     files = meta.get_all("License-File") or []
     if files != proj.get("license-files", []):
         problems.append(f"METADATA License-File: {files}, want {proj.get('license-files', [])}")
@@ -296,6 +321,7 @@ def module_problems(data: bytes, forbidden: Sequence[str]) -> list[str]:
 
 # --- the module's linkage ---------------------------------------------------------
 
+
 def _glibc_text(version: tuple[int, ...], sep: str = ".") -> str:
     return sep.join(map(str, version))
 
@@ -316,8 +342,7 @@ def _tool_output(argv: Sequence[str], module: bytes) -> str:
 
 def needed_libraries(module: bytes) -> list[str]:
     """The module's DT_NEEDED entries, as readelf -d shows them."""
-    return re.findall(r"\(NEEDED\)\s+Shared library: \[([^\]]+)\]",
-                      _tool_output(["readelf", "-d", "-W"], module))
+    return re.findall(r"\(NEEDED\)\s+Shared library: \[([^\]]+)\]", _tool_output(["readelf", "-d", "-W"], module))
 
 
 def exported_symbols(module: bytes) -> list[str]:
@@ -361,12 +386,15 @@ def linkage_problems(path: Path, pytag: str, arch: str) -> list[str]:
         problems.append(f"the module needs {others}, beyond glibc and libgcc_s")
     too_new = {v: names for v, names in glibc_requirements(module).items() if v > MAX_GLIBC}
     for version, names in too_new.items():
-        problems.append(f"the module needs GLIBC_{_glibc_text(version)} "
-                        f"(newer than {_glibc_text(MAX_GLIBC)}): {', '.join(names[:5])}")
+        problems.append(
+            f"the module needs GLIBC_{_glibc_text(version)} "
+            f"(newer than {_glibc_text(MAX_GLIBC)}): {', '.join(names[:5])}"
+        )
     return problems
 
 
 # --- i686 machine code ---------------------------------------------------------
+
 
 def count_double_operations(disassembly: str) -> tuple[int, int]:
     """(SSE2, x87) double-arithmetic instructions in objdump -d output."""

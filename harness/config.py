@@ -3,22 +3,29 @@ long a test run may take, and the settings passed to interpreters."""
 
 from __future__ import annotations
 
+import hashlib
 import os
 from pathlib import Path
 
+from . import knobs
+
 REPO = Path(__file__).resolve().parent.parent
 BUILD = REPO / "build"
-RESULTS = BUILD / "results"   # one directory per stage, JUnit XML files only
-LOGS = BUILD / "logs"         # one directory per stage
+RESULTS = BUILD / "results"  # one directory per stage, JUnit XML files only
+LOGS = BUILD / "logs"  # one directory per stage
 
 # Caches that outlive a checkout, so that a fresh clone's run is warm:
 # zig's compiled C and C++ runtimes for the release wheels.
 USER_CACHE = Path(os.environ.get("XDG_CACHE_HOME") or Path.home() / ".cache") / "jadefox"
 ZIG_CACHE = USER_CACHE / "zig"
 
+# This checkout, among others on the machine that share the Debian roots:
+# each has its own work directories inside them.
+CHECKOUT = hashlib.sha256(os.fsencode(REPO)).hexdigest()[:12]
+
 # Seconds one test run (a pytest or doctest process) may take before it is
 # stopped and counted as failed, so a hang cannot eat CI's whole budget.
-TEST_TIMEOUT = int(os.environ.get("JADEFOX_TEST_TIMEOUT", "1200"))
+TEST_TIMEOUT = int(knobs.TEST_TIMEOUT.value())
 
 # Oldest CPython 3.x the project builds for.
 MIN_PYTHON = (3, 12)
@@ -39,8 +46,7 @@ REGISTRY_ENV_NAMES = ("http_proxy", "https_proxy", "no_proxy", "HTTP_PROXY", "HT
 
 def registry_env() -> dict[str, str]:
     """The host's pip settings and proxies, to hand to another environment."""
-    return {k: v for k, v in os.environ.items()
-            if k.startswith(REGISTRY_ENV_PREFIXES) or k in REGISTRY_ENV_NAMES}
+    return {k: v for k, v in os.environ.items() if k.startswith(REGISTRY_ENV_PREFIXES) or k in REGISTRY_ENV_NAMES}
 
 
 def in_ci() -> bool:
@@ -49,10 +55,9 @@ def in_ci() -> bool:
 
 
 def skipped_by_request_text() -> str:
-    return os.environ.get("JADEFOX_SKIP", "")
+    return knobs.SKIP.value()
 
 
 def skipped_by_request() -> set[str]:
-    """Stages named in JADEFOX_SKIP (comma-separated; "roots" names every
-    stage that runs in a Debian root)."""
+    """Stages named in JADEFOX_SKIP (see harness.knobs)."""
     return {w.strip() for w in skipped_by_request_text().split(",") if w.strip()}

@@ -17,7 +17,7 @@ import os
 import subprocess
 import sys
 
-SETUP_FAILED = 125   # the status when the root could not be entered
+SETUP_FAILED = 125  # the status when the root could not be entered
 
 
 def mount(*args: str) -> None:
@@ -26,8 +26,14 @@ def mount(*args: str) -> None:
 
 def enter(root: str, overlay: str, linux32: bool, command: list[str]) -> None:
     if overlay:
-        mount("-t", "overlay", "overlay", "-o",
-              f"lowerdir={root},upperdir={overlay}/upper,workdir={overlay}/work", f"{overlay}/merged")
+        mount(
+            "-t",
+            "overlay",
+            "overlay",
+            "-o",
+            f"lowerdir={root},upperdir={overlay}/upper,workdir={overlay}/work",
+            f"{overlay}/merged",
+        )
         root = f"{overlay}/merged"
     mount("-t", "proc", "proc", f"{root}/proc")
     mount("--rbind", "/dev", f"{root}/dev")

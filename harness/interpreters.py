@@ -41,10 +41,6 @@ class Interpreter:
         """cp312, cp313t, ..."""
         return f"cp{self.version[0]}{self.version[1]}{'t' if self.free_threaded else ''}"
 
-    @property
-    def version_text(self) -> str:
-        return ".".join(map(str, self.version))
-
 
 def _candidates() -> list[str]:
     found = []
@@ -55,11 +51,14 @@ def _candidates() -> list[str]:
             for suffix in ("", "t"):
                 found.append(os.path.join(d, f"python3.{minor}{suffix}"))
     pyenv_root = os.environ.get("PYENV_ROOT", os.path.expanduser("~/.pyenv"))
-    for pattern in (f"{pyenv_root}/versions/*/bin/python3*", "/usr/bin/python3*",
-                    "/usr/local/bin/python3*", "/opt/*/bin/python3*"):
+    for pattern in (
+        f"{pyenv_root}/versions/*/bin/python3*",
+        "/usr/bin/python3*",
+        "/usr/local/bin/python3*",
+        "/opt/*/bin/python3*",
+    ):
         found += sorted(glob.glob(pattern))
-    return [f for f in found if _NAME.match(os.path.basename(f)) and os.path.isfile(f)
-            and os.access(f, os.X_OK)]
+    return [f for f in found if _NAME.match(os.path.basename(f)) and os.path.isfile(f) and os.access(f, os.X_OK)]
 
 
 def _probe(path: str) -> dict | None:
@@ -91,7 +90,7 @@ def host_interpreters() -> tuple[Interpreter, ...]:
             continue
         key = (version[0], version[1], info["free_threaded"])
         # The versioned name says which interpreter it is; keep the first.
-        by_key.setdefault(key, Interpreter(Path(cand), version, info["free_threaded"]))  # type: ignore[arg-type]
+        by_key.setdefault(key, Interpreter(Path(cand), version, info["free_threaded"]))
     return tuple(sorted(by_key.values(), key=lambda i: (i.version, i.free_threaded)))
 
 

@@ -5,13 +5,15 @@ flakes (mirrors, networks)."""
 from __future__ import annotations
 
 import os
-import shlex
 import signal
 import subprocess
 import sys
 import time
 from collections.abc import Callable, Mapping, Sequence
 from pathlib import Path
+from typing import Any
+
+from . import knobs
 
 TIMED_OUT = 124  # the exit status reported for a command stopped by its time limit
 
@@ -21,9 +23,16 @@ def say(*lines: str) -> None:
         print(line, flush=True)
 
 
-def run(argv: Sequence[str | os.PathLike[str]], *, log: Path | None = None,
-        env: Mapping[str, str] | None = None, cwd: Path | None = None,
-        timeout: float | None = None, show: bool = True, tail_on_failure: int = 60) -> int:
+def run(
+    argv: Sequence[str | os.PathLike[str]],
+    *,
+    log: Path | None = None,
+    env: Mapping[str, str] | None = None,
+    cwd: Path | None = None,
+    timeout: float | None = None,
+    show: bool = True,
+    tail_on_failure: int = 60,
+) -> int:
     """Runs argv and returns its exit status (TIMED_OUT when stopped by the
     time limit). Output goes to `log` when given, and to this process's
     stdout when `show`; a quiet command that fails shows its last lines."""
@@ -32,9 +41,15 @@ def run(argv: Sequence[str | os.PathLike[str]], *, log: Path | None = None,
     if log:
         log.parent.mkdir(parents=True, exist_ok=True)
     with open(log, "wb") if log else open(os.devnull, "wb") as sink:
-        proc = subprocess.Popen(argv, stdout=subprocess.PIPE, stderr=subprocess.STDOUT,
-                                stdin=subprocess.DEVNULL, env=full_env, cwd=cwd,
-                                start_new_session=True)
+        proc = subprocess.Popen(
+            argv,
+            stdout=subprocess.PIPE,
+            stderr=subprocess.STDOUT,
+            stdin=subprocess.DEVNULL,
+            env=full_env,
+            cwd=cwd,
+            start_new_session=True,
+        )
         deadline = time.monotonic() + timeout if timeout else None
         assert proc.stdout is not None
         os.set_blocking(proc.stdout.fileno(), False)
@@ -77,26 +92,31 @@ def _kill_group(proc: subprocess.Popen[bytes]) -> None:
             continue
 
 
-def output(argv: Sequence[str | os.PathLike[str]], **kwargs: object) -> str:
+def output(argv: Sequence[str | os.PathLike[str]], **kwargs: Any) -> str:
     """stdout of a command that must succeed (stderr passes through)."""
-    return subprocess.run([os.fspath(a) for a in argv], check=True, text=True,
-                          stdout=subprocess.PIPE, **kwargs).stdout  # type: ignore[call-overload]
+    return subprocess.run([os.fspath(a) for a in argv], check=True, text=True, stdout=subprocess.PIPE, **kwargs).stdout
+
+
+def tail(log: Path, lines: int = 60) -> str:
+    """The last `lines` lines of a log ("" when there is none): what a
+    failed check shows of the command behind it."""
+    try:
+        return "\n".join(log.read_text(errors="replace").splitlines()[-lines:])
+    except OSError:
+        return ""
 
 
 def show_tail(log: Path, lines: int = 60) -> None:
-    try:
-        text = log.read_text(errors="replace").splitlines()[-lines:]
-    except OSError:
-        return
-    say(f"----- last lines of {log} -----", *text, f"----- end of {log} -----")
+    if text := tail(log, lines):
+        say(f"----- last lines of {log} -----", text, f"----- end of {log} -----")
 
 
 def retry(what: str, attempt: Callable[[], int], tries: int = 3, pause: float | None = None) -> int:
     """Calls attempt() until it returns 0, at most `tries` times with a
-    growing pause (JADEFOX_RETRY_PAUSE seconds, default 15, times the
-    attempt); returns the last status."""
+    growing pause (JADEFOX_RETRY_PAUSE seconds times the attempt);
+    returns the last status."""
     if pause is None:
-        pause = float(os.environ.get("JADEFOX_RETRY_PAUSE", "15"))
+        pause = float(knobs.RETRY_PAUSE.value())
     rc = 1
     for n in range(1, tries + 1):
         rc = attempt()
@@ -106,7 +126,3 @@ def retry(what: str, attempt: Callable[[], int], tries: int = 3, pause: float | 
         if n < tries:
             time.sleep(pause * n)
     return rc
-
-
-def quoted(argv: Sequence[str | os.PathLike[str]]) -> str:
-    return shlex.join(os.fspath(a) for a in argv)

@@ -13,7 +13,7 @@ from pathlib import Path
 
 from . import config
 
-HARNESS_FILE = "harness.xml"   # what StageReport writes in a stage's directory
+HARNESS_FILE = "harness.xml"  # what StageReport writes in a stage's directory
 
 
 @dataclass
@@ -23,7 +23,7 @@ class Counts:
     skipped: int = 0
     seconds: float = 0.0
     skip_reasons: list[str] = field(default_factory=list)
-    threaded: int = 0   # tests run on several threads at once (pytest-run-parallel)
+    threaded: int = 0  # tests run on several threads at once (pytest-run-parallel)
 
     def __iadd__(self, other: Counts) -> Counts:
         self.passed += other.passed
@@ -180,7 +180,6 @@ class StageReport:
         return counts
 
     def write(self) -> None:
-        suite = ET.Element("testsuite", name=self.stage,
-                           time=f"{time.monotonic() - self._start:.3f}")
+        suite = ET.Element("testsuite", name=self.stage, time=f"{time.monotonic() - self._start:.3f}")
         suite.extend(self._cases)
         ET.ElementTree(suite).write(self.dir / HARNESS_FILE, encoding="utf-8", xml_declaration=True)

@@ -1,7 +1,7 @@
 """Debian roots: directory trees made with mmdebstrap from Debian's archive,
 in which jadefox is built and tested on interpreters and machines this host
 does not have (no containers here, and no interpreters from anywhere but
-Debian). Each root is described as data (`ROOTS`); it is made once and kept
+Debian). Each root is a row of harness.platforms.ROOTS; it is made once and kept
 in the cache (`cache_dir()`) under its name and stamp, a digest of what it
 is made from, so a changed definition makes a new root beside the old one
 (which is removed once nothing uses it) and work trees with different
@@ -13,15 +13,13 @@ in use, so a root is never replaced under a running test. Everything that
 writes into the cache goes through `privilege.root_prefix()` (root itself, or
 `sudo -n`); callers check first that there is one.
 
-Knobs: JADEFOX_ROOTS (the cache, default /var/cache/jadefox/roots) and
-JADEFOX_DEBIAN_MIRROR (see debian_mirror()). To have a root made anew
+Knobs (harness.knobs): JADEFOX_ROOTS and JADEFOX_DEBIAN_MIRROR. To have a root made anew
 although its stamp matches, remove its directory from the cache."""
 
 from __future__ import annotations
 
 import concurrent.futures
 import contextlib
-import dataclasses
 import fcntl
 import functools
 import hashlib
@@ -35,121 +33,21 @@ import tarfile
 import tempfile
 import time
 from collections.abc import Iterable, Iterator, Mapping, Sequence
-from dataclasses import dataclass
 from pathlib import Path
+from typing import Any
 
-from . import apt, config, privilege, proc
+from . import apt, config, knobs, privilege, proc
+from .platforms import ROOTS, Root
 
 IN_ROOT = Path(__file__).resolve().parent / "in_root"
 BUILD_CPYTHON = IN_ROOT / "build-cpython.sh"
 ENTER = Path(__file__).resolve().parent / "enter_root.py"
 STAMP_FILE = ".jadefox-stamp"
-DEFAULT_CACHE = Path("/var/cache/jadefox/roots")
 DEFAULT_MIRROR = "http://deb.debian.org/debian"
 
 # Raise when the way roots are made changes in a way their definitions do
 # not show, so that cached roots get made again.
 RECIPE = 1
-
-# What building and testing jadefox needs, all from Debian (no registry is
-# reached from inside a platform root).
-_BUILD_AND_TEST = ("g++", "cmake", "ninja-build", "python3-pip", "python3-scikit-build-core",
-                   "python3-pathspec", "python3-packaging", "python3-pytest", "python3-hypothesis")
-# What CPython's configure needs for the standard library modules that pip,
-# pytest and hypothesis use.
-_CPYTHON_BUILD = ("build-essential", "pkg-config", "dpkg-dev", "xz-utils", "zlib1g-dev",
-                  "libffi-dev", "libbz2-dev", "liblzma-dev", "libsqlite3-dev", "libreadline-dev",
-                  "libncurses-dev", "uuid-dev", "libgdbm-dev", "libmpdec-dev")
-# forky's Release file carries a Valid-Until date that has passed.
-_EXPIRED_RELEASE = ('Acquire::Check-Valid-Until "false"',)
-
-
-@dataclass(frozen=True)
-class CPythonBuild:
-    """A CPython built in the root, when it is made, from the upstream tarball
-    of a Debian source package (no suite ships the builds tested here)."""
-    source: str                       # the source package, e.g. python3.13
-    source_suite: str                 # the suite whose deb-src serves it
-    configure: tuple[str, ...]        # ./configure's options besides --prefix
-    # Whether it imports Debian's pure-Python packages (pip, pytest,
-    # hypothesis, scikit-build-core) from the root; otherwise it has its own
-    # pip (ensurepip) and nothing of Debian's, as on a user's machine.
-    debian_site: bool
-
-    @property
-    def version(self) -> str:
-        return self.source.removeprefix("python")
-
-    @property
-    def free_threaded(self) -> bool:
-        return "--disable-gil" in self.configure
-
-    @property
-    def pytag(self) -> str:
-        """The wheel tag of its CPython version: cp313 (with or without the GIL)."""
-        return "cp" + self.version.replace(".", "")
-
-
-@dataclass(frozen=True)
-class Root:
-    name: str
-    suite: str
-    arch: str
-    python: str                       # the interpreter inside the root
-    packages: tuple[str, ...]
-    linux32: bool = False             # run everything under linux32 (i386)
-    cpython: CPythonBuild | None = None   # `python` is built when the root is made
-    apt_options: tuple[str, ...] = ()
-
-    @property
-    def free_threaded(self) -> bool:
-        return self.cpython is not None and self.cpython.free_threaded
-
-    @property
-    def cpython_prefix(self) -> str:
-        """Where the interpreter built from source is installed."""
-        return str(Path(self.python).parent.parent)
-
-
-# Free-threaded 3.13 from trixie's source, using trixie's pure-Python
-# packages; no test modules (nothing run there needs them).
-_FREE_THREADED = CPythonBuild("python3.13", "trixie", ("--disable-gil", "--without-ensurepip",
-                                                        "--disable-test-modules"), debian_site=True)
-# The same with ThreadSanitizer compiled into the interpreter itself, so that
-# a race between jadefox and the interpreter's own code is seen from both sides.
-_FREE_THREADED_TSAN = dataclasses.replace(
-    _FREE_THREADED, configure=(*_FREE_THREADED.configure, "--with-thread-sanitizer"))
-# An old glibc's own CPython: trixie's 3.13 source built by the old GCC, with
-# its own pip, since the old suite's packages are for its own old Python.
-_OLD_GLIBC = CPythonBuild("python3.13", "trixie", ("--disable-test-modules",), debian_site=False)
-
-ROOTS: dict[str, Root] = {r.name: r for r in (
-    # One forky root per architecture holds every interpreter tested there
-    # (each one a stage of its own), so that one root is made, not five.
-    Root("forky-amd64", "forky", "amd64", "/usr/bin/python3.14",
-         (*_BUILD_AND_TEST, "python3.14", "python3.14-dev", "python3.15", "python3.15-dev",
-          "python3.15-venv", "python3.14-dbg", "python3.15-dbg"), apt_options=_EXPIRED_RELEASE),
-    Root("forky-i386", "forky", "i386", "/usr/bin/python3.14",
-         (*_BUILD_AND_TEST, "python3.14", "python3.14-dev", "python3.15", "python3.15-dev",
-          "python3.15-venv", "doctest-dev"), linux32=True, apt_options=_EXPIRED_RELEASE),
-    # Debian's own 3.13 on i386: trixie, the suite that ships it.
-    Root("trixie-i386", "trixie", "i386", "/usr/bin/python3.13",
-         (*_BUILD_AND_TEST, "python3.13", "python3.13-dev", "python3.13-venv"), linux32=True),
-    Root("cp313t-amd64", "trixie", "amd64", "/opt/py313t/bin/python3.13t",
-         (*_BUILD_AND_TEST, *_CPYTHON_BUILD), cpython=_FREE_THREADED),
-    Root("cp313t-tsan-amd64", "trixie", "amd64", "/opt/py313t-tsan/bin/python3.13t",
-         (*_BUILD_AND_TEST, *_CPYTHON_BUILD), cpython=_FREE_THREADED_TSAN),
-    # The oldest glibc (2.31) the archive serves, where the wheels must
-    # install and work; nothing there compiles jadefox.
-    Root("bullseye-amd64", "bullseye", "amd64", "/opt/python3.13/bin/python3.13",
-         _CPYTHON_BUILD, cpython=_OLD_GLIBC),
-    Root("bullseye-i386", "bullseye", "i386", "/opt/python3.13/bin/python3.13",
-         _CPYTHON_BUILD, linux32=True, cpython=_OLD_GLIBC),
-    # A user's machine holding only the README's prerequisites, and nothing
-    # more: the newcomer stage proves that this is enough.
-    Root("newcomer", "trixie", "amd64", "/usr/bin/python3",
-         ("python3", "python3-venv", "python3-dev", "g++", "git", "ca-certificates")),
-)}
 
 # The environment every command in a root starts from; nothing else of the
 # host's leaks in, CI included: the newcomer's inner run skips the root
@@ -168,13 +66,12 @@ class RootsNotMade(RuntimeError):
     """prepare() could not make the roots `failed`."""
 
     def __init__(self, failed: Sequence[str], log_dir: Path) -> None:
-        super().__init__(f"could not make the Debian root(s) {', '.join(failed)} "
-                         f"(logs in {log_dir})")
+        super().__init__(f"could not make the Debian root(s) {', '.join(failed)} (logs in {log_dir})")
         self.failed = tuple(failed)
 
 
 def cache_dir() -> Path:
-    return Path(os.environ.get("JADEFOX_ROOTS") or DEFAULT_CACHE)
+    return Path(knobs.ROOTS.value())
 
 
 def root_dir(root: Root) -> Path:
@@ -190,6 +87,7 @@ def get(name: str) -> Root:
 
 # --- what a root is made from ---------------------------------------------
 
+
 def _without_comments(script: str) -> str:
     return "\n".join(line for line in script.splitlines() if not line.lstrip().startswith("#"))
 
@@ -198,8 +96,16 @@ def stamp(root: Root, build_script: Path = BUILD_CPYTHON) -> str:
     """A digest of everything the root is made from: its definition and, for
     a root that builds CPython, the build script's commands (its comments do
     not count). The mirror does not count: every mirror serves the same."""
-    parts = [f"recipe {RECIPE}", root.suite, root.arch, root.python,
-             root.cpython.source if root.cpython else "", *sorted(root.packages), "--", *root.apt_options]
+    parts = [
+        f"recipe {RECIPE}",
+        root.suite,
+        root.arch,
+        root.python,
+        root.cpython.source if root.cpython else "",
+        *sorted(root.packages),
+        "--",
+        *root.apt_options,
+    ]
     if root.cpython:
         parts += ["--", repr(root.cpython), _without_comments(build_script.read_text())]
     return hashlib.sha256("\n".join(parts).encode()).hexdigest()[:16]
@@ -231,11 +137,13 @@ def debian_mirror(environ: Mapping[str, str] = os.environ, apt_dir: Path = Path(
     """The Debian mirror: JADEFOX_DEBIAN_MIRROR, else the first Debian
     archive in the host's apt sources (one-line and deb822 style; comments
     ignored), else deb.debian.org."""
-    if environ.get("JADEFOX_DEBIAN_MIRROR"):
-        return environ["JADEFOX_DEBIAN_MIRROR"].rstrip("/")
-    lists = [apt_dir / "sources.list",
-             *sorted((apt_dir / "sources.list.d").glob("*.list")),
-             *sorted((apt_dir / "sources.list.d").glob("*.sources"))]
+    if knobs.DEBIAN_MIRROR.value(environ):
+        return knobs.DEBIAN_MIRROR.value(environ).rstrip("/")
+    lists = [
+        apt_dir / "sources.list",
+        *sorted((apt_dir / "sources.list.d").glob("*.list")),
+        *sorted((apt_dir / "sources.list.d").glob("*.sources")),
+    ]
     for path in lists:
         try:
             text = path.read_text(errors="replace")
@@ -250,11 +158,12 @@ def debian_mirror(environ: Mapping[str, str] = os.environ, apt_dir: Path = Path(
 
 # --- privileged file operations ---------------------------------------------
 
-def _privileged(argv: Sequence[str | os.PathLike[str]], **kwargs: object) -> None:
+
+def _privileged(argv: Sequence[str | os.PathLike[str]], **kwargs: Any) -> None:
     """Runs argv as root (directly when this process is root, else through
     sudo -n; as it is when neither, for caches the user owns)."""
     prefix = privilege.root_prefix() or ()
-    subprocess.run([*prefix, *(os.fspath(a) for a in argv)], check=True, **kwargs)  # type: ignore[call-overload]
+    subprocess.run([*prefix, *(os.fspath(a) for a in argv)], check=True, **kwargs)
 
 
 def _mounts(mounts_file: Path) -> list[str]:
@@ -293,6 +202,7 @@ def _ensure_cache() -> None:
 
 # --- locking -------------------------------------------------------------
 
+
 @contextlib.contextmanager
 def _lock(name: str, shared: bool, wait: bool = True) -> Iterator[None]:
     """A per-root flock: shared while a root is used, exclusive while it is
@@ -330,13 +240,17 @@ def using(name: str) -> Iterator[Path]:
 
 # --- making roots --------------------------------------------------------
 
+
 def host_tools(roots: Iterable[Root]) -> list[str]:
     """Debian packages this host needs to make and enter the roots."""
     tools = ["mmdebstrap", "util-linux", "mount"]
-    host_arch = subprocess.run(["dpkg", "--print-architecture"], capture_output=True,
-                               text=True, check=False).stdout.strip()
+    host_arch = subprocess.run(
+        ["dpkg", "--print-architecture"], capture_output=True, text=True, check=False
+    ).stdout.strip()
     if any(r.arch != host_arch for r in roots):
-        tools.append("arch-test")   # mmdebstrap checks a foreign architecture with it
+        tools.append("arch-test")  # mmdebstrap checks a foreign architecture with it
+    if any(r.machine.runs == "emulated" for r in roots):
+        tools.append("qemu-user-static")  # registers its emulators with binfmt_misc
     return tools
 
 
@@ -346,21 +260,40 @@ def mmdebstrap_argv(root: Root, dest: Path, mirror: str) -> list[str]:
     if root.cpython:
         sources.append(f"deb-src {mirror} {root.cpython.source_suite} main")
         # The download belongs to making the root, so it is retried with it.
-        hooks.append("--customize-hook=chroot \"$1\" sh -c 'mkdir -p /opt/src && chown _apt /opt/src"
-                     f" && cd /opt/src && apt-get source --download-only {root.cpython.source}'")
-    return ["unshare", "--mount", "--propagation", "private", "--",
-            "mmdebstrap", "--variant=apt", f"--arch={root.arch}",
-            f"--include={','.join(root.packages)}",
-            *(f"--aptopt={opt}" for opt in (*root.apt_options, 'Acquire::Retries "3"')),
-            *hooks, root.suite, str(dest), *sources]
+        hooks.append(
+            '--customize-hook=chroot "$1" sh -c \'mkdir -p /opt/src && chown _apt /opt/src'
+            f" && cd /opt/src && apt-get source --download-only {root.cpython.source}'"
+        )
+    return [
+        "unshare",
+        "--mount",
+        "--propagation",
+        "private",
+        "--",
+        "mmdebstrap",
+        "--variant=apt",
+        f"--arch={root.arch}",
+        f"--include={','.join(root.packages)}",
+        *(f"--aptopt={opt}" for opt in (*root.apt_options, 'Acquire::Retries "3"')),
+        *hooks,
+        root.suite,
+        str(dest),
+        *sources,
+    ]
 
 
 def build_cpython_argv(root: Root) -> list[str]:
     """The command, run in the root, that builds and installs its CPython."""
     assert root.cpython is not None
     build = root.cpython
-    return ["sh", f"/opt/src/{BUILD_CPYTHON.name}", root.cpython_prefix, build.version,
-            "debian-site" if build.debian_site else "own-pip", *build.configure]
+    return [
+        "sh",
+        f"/opt/src/{BUILD_CPYTHON.name}",
+        root.cpython_prefix,
+        build.version,
+        "debian-site" if build.debian_site else "own-pip",
+        *build.configure,
+    ]
 
 
 def _make(root: Root, log_dir: Path) -> None:
@@ -372,21 +305,23 @@ def _make(root: Root, log_dir: Path) -> None:
 
     def attempt() -> int:
         safe_remove(new)
-        return proc.run([*(privilege.root_prefix() or ()), *mmdebstrap_argv(root, new, mirror)],
-                        log=log_dir / f"{root.name}-mmdebstrap.log", show=False)
+        return proc.run(
+            [*(privilege.root_prefix() or ()), *mmdebstrap_argv(root, new, mirror)],
+            log=log_dir / f"{root.name}-mmdebstrap.log",
+            show=False,
+        )
 
     if proc.retry(f"mmdebstrap of {root.name}", attempt) != 0:
         safe_remove(new)
         raise RuntimeError(f"mmdebstrap of {root.name} failed")
     if root.cpython:
         _privileged(["cp", BUILD_CPYTHON, new / "opt" / "src"])
-        rc = _run_in(new, root.linux32, build_cpython_argv(root),
-                     log=log_dir / f"{root.name}-cpython.log", show=False)
+        rc = _run_in(new, root.linux32, build_cpython_argv(root), log=log_dir / f"{root.name}-cpython.log", show=False)
         if rc != 0:
             safe_remove(new)
             raise RuntimeError(f"building CPython from {root.cpython.source} failed (exit {rc})")
     _write(new / STAMP_FILE, _stamp_of_this_run(root) + "\n")
-    safe_remove(root_dir(root))   # one that was not made to the end
+    safe_remove(root_dir(root))  # one that was not made to the end
     _privileged(["mv", new, root_dir(root)])
 
 
@@ -408,7 +343,7 @@ def _prepare_one(root: Root, log_dir: Path) -> str:
     if not done:
         with _lock(key, shared=False):
             start = time.monotonic()
-            if is_fresh(root):   # made by another run while this one waited
+            if is_fresh(root):  # made by another run while this one waited
                 done = "made by another run"
             else:
                 _make(root, log_dir)
@@ -443,38 +378,78 @@ def prepare(names: Iterable[str], log_dir: Path) -> dict[str, str]:
 
 # --- running in a root ---------------------------------------------------
 
+
 def root_env(env: Mapping[str, str] | None = None) -> dict[str, str]:
     """The whole environment of a command in a root: BASE_ENV and `env`."""
     return {**BASE_ENV, **(env or {})}
 
 
-def enter_argv(directory: Path, linux32: bool, argv: Sequence[str], env: Mapping[str, str],
-               cwd: str = "/", overlay: Path | None = None) -> list[str]:
+def enter_argv(
+    directory: Path,
+    linux32: bool,
+    argv: Sequence[str],
+    env: Mapping[str, str],
+    cwd: str = "/",
+    overlay: Path | None = None,
+) -> list[str]:
     """The host command that runs argv in the root at `directory` (see
     enter_root.py); the command sees exactly `env`."""
-    return ["unshare", "--mount", "--propagation", "private", "--",
-            sys.executable, "-I", str(ENTER), str(directory), str(overlay or ""),
-            "1" if linux32 else "0", "--",
-            "/usr/bin/env", "-i", f"--chdir={cwd}", *(f"{k}={v}" for k, v in env.items()), *argv]
+    return [
+        "unshare",
+        "--mount",
+        "--propagation",
+        "private",
+        "--",
+        sys.executable,
+        "-I",
+        str(ENTER),
+        str(directory),
+        str(overlay or ""),
+        "1" if linux32 else "0",
+        "--",
+        "/usr/bin/env",
+        "-i",
+        f"--chdir={cwd}",
+        *(f"{k}={v}" for k, v in env.items()),
+        *argv,
+    ]
 
 
-def _run_in(directory: Path, linux32: bool, argv: Sequence[str], *,
-            env: Mapping[str, str] | None = None, cwd: str = "/", log: Path | None = None,
-            timeout: float | None = None, show: bool = True, overlay: Path | None = None) -> int:
+def _run_in(
+    directory: Path,
+    linux32: bool,
+    argv: Sequence[str],
+    *,
+    env: Mapping[str, str] | None = None,
+    cwd: str = "/",
+    log: Path | None = None,
+    timeout: float | None = None,
+    show: bool = True,
+    overlay: Path | None = None,
+) -> int:
     full = enter_argv(directory, linux32, argv, root_env(env), cwd, overlay)
     return proc.run([*(privilege.root_prefix() or ()), *full], log=log, timeout=timeout, show=show)
 
 
-def run(root: Root, argv: Sequence[str], *, env: Mapping[str, str] | None = None,
-        log: Path | None = None, timeout: float | None = None, show: bool = True,
-        overlay: Path | None = None, cwd: str = "/") -> int:
+def run(
+    root: Root,
+    argv: Sequence[str],
+    *,
+    env: Mapping[str, str] | None = None,
+    log: Path | None = None,
+    timeout: float | None = None,
+    show: bool = True,
+    overlay: Path | None = None,
+    cwd: str = "/",
+) -> int:
     """Runs argv as root inside the root, in a private mount namespace with
     /proc, /dev and a fresh /tmp, under linux32 where the root wants it,
     with BASE_ENV and `env` as its whole environment. With `overlay` (from
     overlay()), the root is only the lower layer and every change lands in
     the overlay. Returns the exit status (124 on timeout)."""
-    return _run_in(root_dir(root), root.linux32, argv, env=env, cwd=cwd, log=log,
-                   timeout=timeout, show=show, overlay=overlay)
+    return _run_in(
+        root_dir(root), root.linux32, argv, env=env, cwd=cwd, log=log, timeout=timeout, show=show, overlay=overlay
+    )
 
 
 @contextlib.contextmanager
@@ -490,19 +465,33 @@ def overlay(root: Root) -> Iterator[Path]:
         safe_remove(ov)
 
 
+def work_dir(stage: str) -> str:
+    """Where a stage works inside any root, as the root sees it: its own per
+    checkout (the roots are shared by every checkout on this machine) and
+    per stage (stages share roots), so that no run clears another's work."""
+    return f"/jobs/{config.CHECKOUT}/{stage}"
+
+
 # --- files in and out ----------------------------------------------------
+
 
 def source_files(repo: Path = config.REPO) -> list[str]:
     """The repository's files as git sees them: tracked (with uncommitted
     changes, deleted ones left out) and untracked ones that are not ignored.
     Without git, every file but build output, venvs and .git."""
     try:
-        listed = subprocess.run(["git", "-C", str(repo), "ls-files", "-z", "--cached", "--others",
-                                 "--exclude-standard"], capture_output=True, check=True).stdout
+        listed = subprocess.run(
+            ["git", "-C", str(repo), "ls-files", "-z", "--cached", "--others", "--exclude-standard"],
+            capture_output=True,
+            check=True,
+        ).stdout
     except (OSError, subprocess.CalledProcessError):
         skip = {".git", "build", ".venv", ".nox"}
-        return sorted(str(p.relative_to(repo)) for p in repo.rglob("*")
-                      if not p.is_dir() and not skip & set(p.relative_to(repo).parts))
+        return sorted(
+            str(p.relative_to(repo))
+            for p in repo.rglob("*")
+            if not p.is_dir() and not skip & set(p.relative_to(repo).parts)
+        )
     names = dict.fromkeys(os.fsdecode(n) for n in listed.split(b"\0") if n)
     return [n for n in names if os.path.lexists(repo / n)]
 
@@ -539,7 +528,7 @@ def copy_out(src: Path, dest: Path) -> bool:
     `dest`, owned by this user; False when there is none."""
     prefix = privilege.root_prefix()
     dest.parent.mkdir(parents=True, exist_ok=True)
-    if not prefix:   # root, or a cache this user owns
+    if not prefix:  # root, or a cache this user owns
         if not src.exists():
             return False
         if src.is_dir():
@@ -548,8 +537,9 @@ def copy_out(src: Path, dest: Path) -> bool:
             shutil.copyfile(src, dest)
         return True
     # Through sudo: read as root into a tar stream, unpacked as this user.
-    packed = subprocess.run([*prefix, "tar", "-C", str(src.parent), "-cf", "-", src.name],
-                            capture_output=True, check=False)
+    packed = subprocess.run(
+        [*prefix, "tar", "-C", str(src.parent), "-cf", "-", src.name], capture_output=True, check=False
+    )
     if packed.returncode != 0:
         return False
     with tempfile.TemporaryDirectory(dir=dest.parent) as tmp:

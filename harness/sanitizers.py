@@ -13,7 +13,7 @@ import sys
 from dataclasses import dataclass
 from pathlib import Path
 
-from . import config
+from . import config, knobs
 
 LSAN_SUPPRESSIONS = config.REPO / "tests" / "fuzz" / "lsan.supp"
 # Races inside a ThreadSanitizer build of the free-threaded interpreter
@@ -56,8 +56,7 @@ def runtimes(compiler: str = "g++") -> list[str]:
     into an interpreter that was not built with them."""
     found = []
     for lib in ("libasan.so", "libubsan.so"):
-        path = subprocess.run([compiler, f"-print-file-name={lib}"], capture_output=True,
-                              text=True).stdout.strip()
+        path = subprocess.run([compiler, f"-print-file-name={lib}"], capture_output=True, text=True).stdout.strip()
         if os.path.isabs(path) and os.path.exists(path):
             found.append(path)
     return found
@@ -71,8 +70,9 @@ def module_env(reports: Path, leaks: bool, preload: list[str]) -> dict[str, str]
     return {
         "LD_PRELOAD": " ".join(preload),
         "PYTHONMALLOC": "malloc",
-        "ASAN_OPTIONS": _options({**_ASAN_MODULE, "detect_leaks": "1" if leaks else "0",
-                                  "log_path": str(reports / "asan")}),
+        "ASAN_OPTIONS": _options(
+            {**_ASAN_MODULE, "detect_leaks": "1" if leaks else "0", "log_path": str(reports / "asan")}
+        ),
         "LSAN_OPTIONS": f"suppressions={LSAN_SUPPRESSIONS}",
         "UBSAN_OPTIONS": _options({**_UBSAN, "log_path": str(reports / "ubsan")}),
     }
@@ -82,17 +82,21 @@ def module_tsan_env(reports: str, suppressions: str) -> dict[str, str]:
     """Environment of a ThreadSanitizer interpreter running the module built
     with -fsanitize=thread: every report, of every process, in a file
     under `reports` (paths as the interpreter sees them)."""
-    return {"TSAN_OPTIONS": _options({**_TSAN_MODULE, "log_path": f"{reports}/tsan",
-                                      "suppressions": suppressions}),
-            # The tests' hang deadlines (tests/python/support.py).
-            "JADEFOX_SLOWDOWN": TSAN_SLOWDOWN}
+    return {
+        "TSAN_OPTIONS": _options({**_TSAN_MODULE, "log_path": f"{reports}/tsan", "suppressions": suppressions}),
+        # The tests' hang deadlines (tests/python/support.py).
+        knobs.SLOWDOWN.name: TSAN_SLOWDOWN,
+    }
 
 
 def suppressions_are_safe(path: Path | None = None) -> bool:
     """A suppression that could match jadefox's own frames (or a whole
     library) would hide our faults: any matching frame silences a report."""
-    bad = re.compile(r"jade|core/|module/|libpython|python3|(leak|race|thread|mutex|signal|deadlock"
-                     r"|called_from_lib):\*?$", re.I)
+    bad = re.compile(
+        r"jade|core/|module/|libpython|python3|(leak|race|thread|mutex|signal|deadlock"
+        r"|called_from_lib):\*?$",
+        re.I,
+    )
     for line in (path or LSAN_SUPPRESSIONS).read_text().splitlines():
         line = line.strip()
         if line and not line.startswith("#") and bad.search(line):
@@ -102,14 +106,15 @@ def suppressions_are_safe(path: Path | None = None) -> bool:
 
 @dataclass
 class Finding:
-    kind: str       # "AddressSanitizer", "UndefinedBehaviorSanitizer", "leak in jadefox code", ...
+    kind: str  # "AddressSanitizer", "UndefinedBehaviorSanitizer", "leak in jadefox code", ...
     file: str
     head: str
     frames: list[str]
 
     def __str__(self) -> str:
-        return "\n".join([f"{self.kind} ({self.file}): {self.head.strip()}",
-                          *("    " + f.strip() for f in self.frames[:14])])
+        return "\n".join(
+            [f"{self.kind} ({self.file}): {self.head.strip()}", *("    " + f.strip() for f in self.frames[:14])]
+        )
 
 
 _FRAME = re.compile(r"\s+#\d+ ")
@@ -128,24 +133,37 @@ def scan_reports(directory: Path) -> list[Finding]:
             where = "in jadefox code" if any("jadefox" in f for f in frames) else "outside jadefox code"
             found.append(Finding(f"leak {where}", path.name, block.splitlines()[0], frames))
         for m in re.finditer(r"^==\d+==ERROR: AddressSanitizer: .*$", text, re.M):
-            rest = text[m.end():].split("\nSUMMARY:")[0]
-            found.append(Finding("AddressSanitizer", path.name, m.group(0),
-                                 [line for line in rest.splitlines() if _FRAME.match(line)]))
+            rest = text[m.end() :].split("\nSUMMARY:")[0]
+            found.append(
+                Finding(
+                    "AddressSanitizer",
+                    path.name,
+                    m.group(0),
+                    [line for line in rest.splitlines() if _FRAME.match(line)],
+                )
+            )
         for m in re.finditer(r"^.*runtime error: .*$", text, re.M):
-            frames = [line for line in text[m.end():].splitlines()[1:40] if _FRAME.match(line)]
+            frames = [line for line in text[m.end() :].splitlines()[1:40] if _FRAME.match(line)]
             found.append(Finding("UndefinedBehaviorSanitizer", path.name, m.group(0), frames))
         for m in re.finditer(r"^==\d+==ERROR: ThreadSanitizer: .*$", text, re.M):
             found.append(Finding("ThreadSanitizer error", path.name, m.group(0), []))
         for m in re.finditer(r"^WARNING: ThreadSanitizer: .*$", text, re.M):
-            rest = text[m.end():].split("\nSUMMARY:")[0]
-            found.append(Finding("ThreadSanitizer", path.name, m.group(0),
-                                 [line for line in rest.splitlines() if _FRAME.match(line)]))
+            rest = text[m.end() :].split("\nSUMMARY:")[0]
+            found.append(
+                Finding(
+                    "ThreadSanitizer", path.name, m.group(0), [line for line in rest.splitlines() if _FRAME.match(line)]
+                )
+            )
     return found
 
 
 class _DlInfo(ctypes.Structure):
-    _fields_ = [("fname", ctypes.c_char_p), ("fbase", ctypes.c_void_p),
-                ("sname", ctypes.c_char_p), ("saddr", ctypes.c_void_p)]
+    _fields_ = [
+        ("fname", ctypes.c_char_p),
+        ("fbase", ctypes.c_void_p),
+        ("sname", ctypes.c_char_p),
+        ("saddr", ctypes.c_void_p),
+    ]
 
 
 def interpreter_code_file() -> str:
@@ -163,7 +181,11 @@ def has_symbol_table(python: Path) -> bool:
     """Whether `python`'s code carries a symbol table. LeakSanitizer's
     suppressions name the interpreter's own exit-time leaks by function, so
     on a stripped interpreter (a distribution's) leak checking is off."""
-    code_file = subprocess.run([str(python), "-c", "from harness.sanitizers import interpreter_code_file as f; "
-                                "print(f())"], capture_output=True, text=True, cwd=config.REPO).stdout.strip()
+    code_file = subprocess.run(
+        [str(python), "-c", "from harness.sanitizers import interpreter_code_file as f; print(f())"],
+        capture_output=True,
+        text=True,
+        cwd=config.REPO,
+    ).stdout.strip()
     sections = subprocess.run(["readelf", "-S", code_file], capture_output=True, text=True).stdout
     return ".symtab" in sections

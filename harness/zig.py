@@ -19,21 +19,20 @@ import shlex
 from dataclasses import dataclass
 from pathlib import Path
 
-from . import config, proc
+from . import config, platforms, proc
 
 ZIGLANG = "ziglang==0.17.0"
-# The oldest glibc the wheels are built for; manylinux_2_28 is the floor
-# most of the ecosystem builds to.
-GLIBC = "2.28"
+# The oldest glibc the wheels are built for.
+GLIBC = ".".join(map(str, platforms.GLIBC_FLOOR))
 # Wheel machine names -> zig's architecture names.
-ARCHITECTURES = {"x86_64": "x86_64", "i686": "x86"}
+ARCHITECTURES = {m.wheel: m.zig for m in platforms.MACHINES.values()}
 
 
 @dataclass(frozen=True)
 class Toolchain:
-    target: str                       # e.g. "x86-linux-gnu.2.28"
-    directory: Path                   # the wrapper scripts, as the build sees them
-    env: dict[str, str]               # for the pip wheel process
+    target: str  # e.g. "x86-linux-gnu.2.28"
+    directory: Path  # the wrapper scripts, as the build sees them
+    env: dict[str, str]  # for the pip wheel process
     config_settings: tuple[str, ...]  # pip -C options
 
     def wrapper(self, name: str) -> Path:
@@ -43,9 +42,15 @@ class Toolchain:
 def install(python: Path, log: Path) -> int:
     """pip install of ziglang into the environment of `python` (retried:
     registries flake); the exit status."""
-    return proc.retry(f"pip install {ZIGLANG}", lambda: proc.run(
-        [python, "-m", "pip", "install", "--retries", "5", "-q", ZIGLANG],
-        log=log, env=config.PIP_QUIET_ENV, show=False))
+    return proc.retry(
+        f"pip install {ZIGLANG}",
+        lambda: proc.run(
+            [python, "-m", "pip", "install", "--retries", "5", "-q", ZIGLANG],
+            log=log,
+            env=config.PIP_QUIET_ENV,
+            show=False,
+        ),
+    )
 
 
 def executable(python: Path) -> Path:
@@ -59,12 +64,12 @@ def target(machine: str, glibc: str = GLIBC) -> str:
     try:
         return f"{ARCHITECTURES[machine]}-linux-gnu.{glibc}"
     except KeyError:
-        raise ValueError(f"no zig target for machine {machine!r} "
-                         f"(known: {', '.join(ARCHITECTURES)})") from None
+        raise ValueError(f"no zig target for machine {machine!r} (known: {', '.join(ARCHITECTURES)})") from None
 
 
-def toolchain(zig: Path, machine: str, directory: Path, cache: Path, *,
-              seen_as: Path | None = None, glibc: str = GLIBC) -> Toolchain:
+def toolchain(
+    zig: Path, machine: str, directory: Path, cache: Path, *, seen_as: Path | None = None, glibc: str = GLIBC
+) -> Toolchain:
     """Writes the wrapper scripts for `machine` into `directory` and returns
     the toolchain. `zig` and `cache` are paths as the build sees them;
     `seen_as` is where the build sees `directory` (inside a Debian root, say),
@@ -73,7 +78,7 @@ def toolchain(zig: Path, machine: str, directory: Path, cache: Path, *,
     triple = target(machine, glibc)
     seen = seen_as or directory
     directory.mkdir(parents=True, exist_ok=True)
-    commands = {
+    commands: dict[str, list[str | os.PathLike[str]]] = {
         "cc": [zig, "cc", "-target", triple],
         "c++": [zig, "c++", "-target", triple],
         # The archivers do not depend on the target.
@@ -95,8 +100,14 @@ def toolchain(zig: Path, machine: str, directory: Path, cache: Path, *,
         "ZIG_GLOBAL_CACHE_DIR": os.fspath(cache),
         "ZIG_LOCAL_CACHE_DIR": os.fspath(cache),
     }
-    settings = tuple(f"-Ccmake.define.{var}={seen / tool}" for var, tool in (
-        ("CMAKE_AR", "ar"), ("CMAKE_RANLIB", "ranlib"),
-        # What CMake's link-time optimisation check asks for with clang.
-        ("CMAKE_CXX_COMPILER_AR", "ar"), ("CMAKE_CXX_COMPILER_RANLIB", "ranlib")))
+    settings = tuple(
+        f"-Ccmake.define.{var}={seen / tool}"
+        for var, tool in (
+            ("CMAKE_AR", "ar"),
+            ("CMAKE_RANLIB", "ranlib"),
+            # What CMake's link-time optimisation check asks for with clang.
+            ("CMAKE_CXX_COMPILER_AR", "ar"),
+            ("CMAKE_CXX_COMPILER_RANLIB", "ranlib"),
+        )
+    )
     return Toolchain(triple, seen, env, settings)

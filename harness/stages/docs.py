@@ -17,11 +17,10 @@ import subprocess
 import sys
 import tempfile
 import time
-import tomllib
 import xml.etree.ElementTree as ET
 from pathlib import Path
 
-from .. import apt, build, config, proc
+from .. import apt, config, dependencies, proc, session_venv
 from ..results import StageReport
 
 DOCS = config.REPO / "docs"
@@ -35,17 +34,11 @@ BROWSER_PACKAGES = ("chromium", "fonts-dejavu-core")
 PAGE_TIMEOUT = 30.0   # seconds for one page to load
 
 
-def docs_group() -> list[str]:
-    """The `docs` dependency group of pyproject.toml (PEP 735)."""
-    with open(config.REPO / "pyproject.toml", "rb") as f:
-        return list(tomllib.load(f)["dependency-groups"]["docs"])
-
-
 def run(session, report: StageReport) -> None:
-    if not build.install(session, report, "docs tools", "scikit-build-core", "ninja", "cmake", *docs_group()):
+    if not session_venv.install(session, report, "docs tools", *dependencies.group("build", "docs")):
         return
-    python = build.venv_python(session)
-    if not build.build_jadefox(python, report, "build"):
+    python = session_venv.venv_python(session)
+    if not session_venv.build_jadefox(python, report, "build"):
         return
     _sphinx(python, report)
     _doctests(python, report)

@@ -11,27 +11,44 @@ import pytest
 
 sys.path.insert(0, str(Path(__file__).resolve().parents[2]))
 
-from jadefox import JadeDict  # noqa: E402
+from bench import report, workloads  # noqa: E402 - after the repository is on the path
+from bench.checks import CheckFailed, expect_same  # noqa: E402 - after the repository is on the path
+from jadefox import JadeDict  # noqa: E402 - after the repository is on the path
 
-from bench import report, workloads  # noqa: E402
-from bench.checks import CheckFailed, expect_same  # noqa: E402
 
-
-@pytest.mark.parametrize("got, want", [
-    (0.0, -0.0), (-0.0, 0.0), (1.0, 1.0 + 2**-52), (None, 0.0), (0.0, None), (1, 1.0),
-    ({"b": 1.0, "a": 2.0}, {"a": 2.0, "b": 1.0}), ({"a": 1}, {"a": 1.0}),
-    ({"a": -0.0}, {"a": 0.0}), ([1.0], [1.0, 2.0]), (JadeDict({"a": 0.0}), {"a": -0.0}),
-])
+@pytest.mark.parametrize(
+    "got, want",
+    [
+        (0.0, -0.0),
+        (-0.0, 0.0),
+        (1.0, 1.0 + 2**-52),
+        (None, 0.0),
+        (0.0, None),
+        (1, 1.0),
+        ({"b": 1.0, "a": 2.0}, {"a": 2.0, "b": 1.0}),
+        ({"a": 1}, {"a": 1.0}),
+        ({"a": -0.0}, {"a": 0.0}),
+        ([1.0], [1.0, 2.0]),
+        (JadeDict({"a": 0.0}), {"a": -0.0}),
+    ],
+)
 def test_expect_same_rejects(got, want):
     with pytest.raises(CheckFailed):
         expect_same(got, want, "case")
 
 
-@pytest.mark.parametrize("got, want", [
-    (math.nan, -math.nan), (-0.0, -0.0), (math.inf, math.inf), (None, None),
-    ({"a": math.nan, "b": -0.0}, {"a": math.nan, "b": -0.0}), ([None, 2.5], [None, 2.5]),
-    (JadeDict({"é": 1.5, "a": -0.0}), {"é": 1.5, "a": -0.0}),
-])
+@pytest.mark.parametrize(
+    "got, want",
+    [
+        (math.nan, -math.nan),
+        (-0.0, -0.0),
+        (math.inf, math.inf),
+        (None, None),
+        ({"a": math.nan, "b": -0.0}, {"a": math.nan, "b": -0.0}),
+        ([None, 2.5], [None, 2.5]),
+        (JadeDict({"é": 1.5, "a": -0.0}), {"é": 1.5, "a": -0.0}),
+    ],
+)
 def test_expect_same_accepts(got, want):
     expect_same(got, want, "case")
 
@@ -59,17 +76,21 @@ def test_goals_name_measured_workloads_and_peers():
 
 
 def test_goals_evaluated_per_size():
-    goals = {"ratio": {"w": {"p": [{"min_n": 1_000, "at_least": 2.0}, {"n": [10], "at_least": 1.0},
-                                   {"n": [5], "at_least": 1.0}]}},
-             "memory": {"derived": {"at_most": 8.0},
-                        "construction": {"at_most": 40.0, "plus_key_bytes": True}}}
-    times = {"w": {"jadefox": {10: 1.0, 1_000: 1.0, 10**6: 2.0}, "p": {10: 0.5, 1_000: 2.0,
-                                                                      10**6: 3.0}}}
-    memory = {"n": 100, "key_bytes": 12.0,
-              "bytes_per_key": {"jadefox": {"derived": 8.5, "construction": 51.0}}}
+    goals = {
+        "ratio": {
+            "w": {"p": [{"min_n": 1_000, "at_least": 2.0}, {"n": [10], "at_least": 1.0}, {"n": [5], "at_least": 1.0}]}
+        },
+        "memory": {"derived": {"at_most": 8.0}, "construction": {"at_most": 40.0, "plus_key_bytes": True}},
+    }
+    times = {"w": {"jadefox": {10: 1.0, 1_000: 1.0, 10**6: 2.0}, "p": {10: 0.5, 1_000: 2.0, 10**6: 3.0}}}
+    memory = {"n": 100, "key_bytes": 12.0, "bytes_per_key": {"jadefox": {"derived": 8.5, "construction": 51.0}}}
     got = [(status, detail) for status, _, detail in report.evaluate(goals, times, memory)]
-    assert got == [("met", "n=1,000: 2.00"), ("missed", "n=1,000,000: 1.50"),
-                   ("missed", "n=10: 0.50"), ("n/a", "not measured"),
-                   ("missed", "n=100: 8.5 bytes/key (limit 8.0)"),
-                   ("met", "n=100: 51.0 bytes/key (limit 52.0)")]
+    assert got == [
+        ("met", "n=1,000: 2.00"),
+        ("missed", "n=1,000,000: 1.50"),
+        ("missed", "n=10: 0.50"),
+        ("n/a", "not measured"),
+        ("missed", "n=100: 8.5 bytes/key (limit 8.0)"),
+        ("met", "n=100: 51.0 bytes/key (limit 52.0)"),
+    ]
     assert [s for s, _, _ in report.evaluate(goals, times, None)][-2:] == ["n/a", "n/a"]

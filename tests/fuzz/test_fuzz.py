@@ -12,10 +12,12 @@ import math
 import os
 import sys
 import warnings
+from collections.abc import Callable
 from decimal import Decimal
 from fractions import Fraction
 
-from hypothesis import HealthCheck, given, settings, strategies as st
+from hypothesis import HealthCheck, given, settings
+from hypothesis import strategies as st
 
 from jadefox import JadeDict
 from support import FREE_THREADED, FloatSub, Gives, HasFloat, HasIndex, Unprintable, bits, panic_instance, run_py, same
@@ -25,14 +27,15 @@ MISSING = object()
 
 
 def budget(n):
-    return settings(max_examples=max(10, int(n * SCALE)), deadline=None,
-                    suppress_health_check=list(HealthCheck))
+    return settings(max_examples=max(10, int(n * SCALE)), deadline=None, suppress_health_check=list(HealthCheck))
 
 
 # ------------------------------------------------------------ odd objects --
 
+
 class IdentityStr(str):
     """Distinct keys even with equal text; hashing can be made to fail."""
+
     broken = False
 
     def __eq__(self, other):
@@ -58,7 +61,9 @@ Weird = type("Weird", (), {"__qualname__": "Wéird.<locals>.Ünïcode"})
 NulName = type("NulName", (), {"__qualname__": "Nül\x00name.<locals>\x00"})
 SurrogateName = type("SurrogateName", (), {"__qualname__": "S\udcffname\x00"})
 IntSub = type("IntSub", (int,), {})
-OddDict = type("OddDict", (dict,), dict.fromkeys(["__iter__", "keys", "items", "values", "__getitem__", "__len__"], _no))
+OddDict = type(
+    "OddDict", (dict,), dict.fromkeys(["__iter__", "keys", "items", "values", "__getitem__", "__len__"], _no)
+)
 TypeErrorSub = type("TypeErrorSub", (TypeError,), {})
 PANIC = type(panic_instance())
 
@@ -69,31 +74,64 @@ def _caused():
     return e
 
 
-MAKERS = [
-    lambda: ValueError("bad value"), lambda: TypeError("plain type error"), _caused,
-    lambda: TypeErrorSub("sub type error"), lambda: TypeError(Unprintable()),
-    lambda: KeyboardInterrupt("ctrl-c"), lambda: SystemExit(3), ArithmeticError,
-    lambda: MemoryError("fake"), lambda: PANIC("boom"), lambda: RecursionError("deep"),
-    lambda: PANIC("a\x00b"), lambda: PANIC(""), PANIC, lambda: PANIC("x\ud800\x00"),
+MAKERS: list[Callable[[], BaseException]] = [
+    lambda: ValueError("bad value"),
+    lambda: TypeError("plain type error"),
+    _caused,
+    lambda: TypeErrorSub("sub type error"),
+    lambda: TypeError(Unprintable()),
+    lambda: KeyboardInterrupt("ctrl-c"),
+    lambda: SystemExit(3),
+    ArithmeticError,
+    lambda: MemoryError("fake"),
+    lambda: PANIC("boom"),
+    lambda: RecursionError("deep"),
+    lambda: PANIC("a\x00b"),
+    lambda: PANIC(""),
+    PANIC,
+    lambda: PANIC("x\ud800\x00"),
 ]
 exceptions = st.sampled_from(MAKERS).map(lambda make: make())
 floats = st.floats() | st.sampled_from([-0.0, math.inf, -math.inf, math.nan, 5e-324, -1.7976931348623157e308])
-big_ints = st.integers(-2**1100, 2**1100)
+big_ints = st.integers(-(2**1100), 2**1100)
 returns = floats | floats.map(FloatSub) | st.integers(-5, 5) | st.sampled_from([None, "1.5", True])
 numbers = st.one_of(
-    floats, floats.map(FloatSub), st.booleans(), big_ints, big_ints.map(IntSub),
-    st.sampled_from([None, "1.5", b"1", 1j, [], object(), Decimal("1.5"), Decimal("sNaN"),
-                     Decimal("-1e999"), Fraction(1, 3), Weird(), NulName(), SurrogateName(), JadeDict]),
+    floats,
+    floats.map(FloatSub),
+    st.booleans(),
+    big_ints,
+    big_ints.map(IntSub),
+    st.sampled_from(
+        [
+            None,
+            "1.5",
+            b"1",
+            1j,
+            [],
+            object(),
+            Decimal("1.5"),
+            Decimal("sNaN"),
+            Decimal("-1e999"),
+            Fraction(1, 3),
+            Weird(),
+            NulName(),
+            SurrogateName(),
+            JadeDict,
+        ]
+    ),
     st.builds(HasFloat, returns | exceptions),
-    st.builds(HasIndex, big_ints | st.sampled_from([1.5, "7", None]) | exceptions))
-texts = st.text(max_size=8) | st.lists(st.text(max_size=3) | st.integers(0xD800, 0xDFFF).map(chr),
-                                       max_size=3).map("".join)
+    st.builds(HasIndex, big_ints | st.sampled_from([1.5, "7", None]) | exceptions),
+)
+texts = st.text(max_size=8) | st.lists(st.text(max_size=3) | st.integers(0xD800, 0xDFFF).map(chr), max_size=3).map(
+    "".join
+)
 key_objects = texts | texts.map(AllEqualStr) | texts.map(IdentityStr) | st.builds(NulName)
 clean_keys = st.text(max_size=10)
 warning_modes = st.sampled_from(["ignore", "error"])
 
 
 # --------------------------------------------------------------- the model --
+
 
 class Expected(Exception):
     def __init__(self, typ, msg=None, same=None, cause=MISSING):
@@ -124,7 +162,7 @@ def cast(name, obj, target):
     return obj
 
 
-UNMADE = set()  # ids of instances whose record was never set (a replaced __new__)
+UNMADE: set[int] = set()  # ids of instances whose record was never set (a replaced __new__)
 
 
 def made(name, jd):
@@ -138,11 +176,11 @@ def made(name, jd):
 def to_double(name, obj):
     try:
         return math.ldexp(obj, 0)  # the interpreter's own C-level float conversion
-    except BaseException as e:  # noqa: BLE001
+    except BaseException as e:  # noqa: BLE001 - the conversion's own error, whatever it is, is the expectation
         if type(e) is TypeError:
             try:
                 text = str(e)
-            except Exception:  # noqa: BLE001
+            except Exception:  # noqa: BLE001 - an exception whose str() fails, as the module words it
                 text = "<unprintable TypeError object>"
             raise Expected(TypeError, f"argument '{name}': {text}", cause=e.__cause__) from None
         if type(e) is PANIC:
@@ -160,7 +198,7 @@ def utf8(name, key):
 
 def bind(method, params, args, kwargs):
     full, n = f"JadeDict.{method}()", len(args)
-    slots = list(args[:len(params)]) + [MISSING] * (len(params) - n)
+    slots = list(args[: len(params)]) + [MISSING] * (len(params) - n)
     if n > len(params):
         span = f"{len(params)}" if len(params) == 1 else f"from 1 to {len(params)}"
         expect(TypeError, f"{full} takes {span} positional arguments but {n} {'was' if n == 1 else 'were'} given")
@@ -225,6 +263,7 @@ def method_model(truth_of, receiver, method, args, kwargs):
 
 # ------------------------------------------------------------ the checking --
 
+
 def exported(jd):
     got = jd.to_dict
     assert type(got) is dict and got is not jd.to_dict
@@ -273,21 +312,34 @@ def call_methods(pool, truths, data):
     """A few random method calls on random members of `pool`, each checked
     against the model; results join the pool. Every made member must stay
     bit for bit what `truths` says."""
-    names = st.sampled_from(["other", "fill", "value", "dict", "default", "Fill", "fíll", "\ud800",
-                             "fill\x00", "", "valu"]) | st.sampled_from(["fill", "value"]).map(IdentityStr)
+    names = st.sampled_from(
+        ["other", "fill", "value", "dict", "default", "Fill", "fíll", "\ud800", "fill\x00", "", "valu"]
+    ) | st.sampled_from(["fill", "value"]).map(IdentityStr)
     for _ in range(data.draw(st.integers(1, 8))):
         anything = st.sampled_from(pool) | numbers
-        recv, method, args, kwargs, bound, mode, qualname = data.draw(st.tuples(
-            st.sampled_from(pool), st.sampled_from(METHODS), st.lists(anything, max_size=3),
-            st.dictionaries(names, anything, max_size=3), st.booleans(), warning_modes, st.sampled_from(QUALNAMES)))
+        recv, method, args, kwargs, bound, mode, qualname = data.draw(
+            st.tuples(
+                st.sampled_from(pool),
+                st.sampled_from(METHODS),
+                st.lists(anything, max_size=3),
+                st.dictionaries(names, anything, max_size=3),
+                st.booleans(),
+                warning_modes,
+                st.sampled_from(QUALNAMES),
+            )
+        )
         JadeDict.__qualname__ = qualname
         try:
             with warnings.catch_warnings():
                 warnings.simplefilter(mode)
                 want, got = outcome(
                     lambda: method_model(lambda jd: truths[id(jd)], recv, method, args, kwargs),
-                    lambda: (getattr(recv, method)(*args, **kwargs) if bound
-                             else getattr(JadeDict, method)(recv, *args, **kwargs)))
+                    lambda: (
+                        getattr(recv, method)(*args, **kwargs)
+                        if bound
+                        else getattr(JadeDict, method)(recv, *args, **kwargs)
+                    ),
+                )
         finally:
             JadeDict.__qualname__ = "JadeDict"
         if isinstance(want, dict):
@@ -337,19 +389,30 @@ def test_methods_against_model():
 # No process gets its constructor back after that, so this part runs in a
 # child process (unmade_main); the made instances it mixes in are built
 # before the replacement, and more come from arithmetic on them.
-BANK_SOURCES = [{}, {"a": 1.5}, {"a": -0.0, "b": math.inf, "\x00": 2.5, "é": math.nan},
-                {f"k{i}": float(i) for i in range(20)}, {"b": 3.0, "z": -1e308}]
+BANK_SOURCES = [
+    {},
+    {"a": 1.5},
+    {"a": -0.0, "b": math.inf, "\x00": 2.5, "é": math.nan},
+    {f"k{i}": float(i) for i in range(20)},
+    {"b": 3.0, "z": -1e308},
+]
 BANK_TRUTHS = [build_model(s) for s in BANK_SOURCES]
 # two more made by arithmetic, after the replacement
 BANK_TRUTHS += [{k: v + 1.0 for k, v in BANK_TRUTHS[2].items()}, dict.fromkeys(BANK_TRUTHS[3], -0.0)]
-BANK = []
+BANK: list[JadeDict] = []
 
 
 @budget(300)
-@given(st.lists(st.integers(0, len(BANK_TRUTHS) - 1), min_size=1, max_size=4),
-       st.lists(st.tuples(st.lists(numbers, max_size=2), st.dictionaries(clean_keys, numbers, max_size=2)),
-                min_size=1, max_size=3),
-       key_objects | numbers, st.data())
+@given(
+    st.lists(st.integers(0, len(BANK_TRUTHS) - 1), min_size=1, max_size=4),
+    st.lists(
+        st.tuples(st.lists(numbers, max_size=2), st.dictionaries(clean_keys, numbers, max_size=2)),
+        min_size=1,
+        max_size=3,
+    ),
+    key_objects | numbers,
+    st.data(),
+)
 def fuzz_unmade_instances(picks, ctor_calls, key, data):
     pool = [BANK[i] for i in picks]
     truths = {id(jd): BANK_TRUTHS[i] for jd, i in zip(pool, picks)}
@@ -386,23 +449,35 @@ def test_instances_not_made_by_the_constructor():
 
 
 @budget(2000)
-@given(st.one_of(st.dictionaries(key_objects, numbers, max_size=6),
-                 st.dictionaries(key_objects | st.integers() | st.none(), numbers, max_size=4),
-                 st.dictionaries(texts, floats, max_size=6).map(OddDict),
-                 numbers, st.lists(st.tuples(texts, floats))),
-       st.booleans(), st.lists(numbers, max_size=2),
-       st.dictionaries(st.sampled_from(["dict", "Dict", "mapping", "dict\x00", "\udcff", ""]),
-                       st.dictionaries(clean_keys, floats, max_size=3) | numbers, max_size=2),
-       warning_modes, st.booleans(), st.booleans())
+@given(
+    st.one_of(
+        st.dictionaries(key_objects, numbers, max_size=6),
+        st.dictionaries(key_objects | st.integers() | st.none(), numbers, max_size=4),
+        st.dictionaries(texts, floats, max_size=6).map(OddDict),
+        numbers,
+        st.lists(st.tuples(texts, floats)),
+    ),
+    st.booleans(),
+    st.lists(numbers, max_size=2),
+    st.dictionaries(
+        st.sampled_from(["dict", "Dict", "mapping", "dict\x00", "\udcff", ""]),
+        st.dictionaries(clean_keys, floats, max_size=3) | numbers,
+        max_size=2,
+    ),
+    warning_modes,
+    st.booleans(),
+    st.booleans(),
+)
 def test_constructor_against_model(src, positional, extra, kwargs, mode, via_new, break_hash):
     args = [src, *extra] if positional else extra
     IdentityStr.broken = break_hash  # construction must never hash a key object
     try:
         with warnings.catch_warnings():
             warnings.simplefilter(mode)
-            want, got = outcome(lambda: build_model(bind("__new__", ["dict"], args, kwargs)[0]),
-                                lambda: JadeDict.__new__(JadeDict, *args, **kwargs) if via_new
-                                else JadeDict(*args, **kwargs))
+            want, got = outcome(
+                lambda: build_model(bind("__new__", ["dict"], args, kwargs)[0]),
+                lambda: JadeDict.__new__(JadeDict, *args, **kwargs) if via_new else JadeDict(*args, **kwargs),
+            )
     finally:
         IdentityStr.broken = False
     if want is not MISSING:
@@ -413,16 +488,24 @@ BASE = {"a": 1.5, "\x00": -0.0, "é": math.nan, "\U0001f600": -math.inf}
 
 
 @budget(1000)
-@given(st.sampled_from([5, None, "x", {"a": 1.0}, JadeDict, object(), 1.5, Weird()]),
-       st.sampled_from(METHODS), st.lists(numbers, max_size=2), key_objects | numbers)
+@given(
+    st.sampled_from([5, None, "x", {"a": 1.0}, JadeDict, object(), 1.5, Weird()]),
+    st.sampled_from(METHODS),
+    st.lists(numbers, max_size=2),
+    key_objects | numbers,
+)
 def test_wrong_receivers_and_item_access(bad, method, args, key):
     d, truth = JadeDict(BASE), build_model(BASE)
     msg = f"descriptor '{method}' for 'builtins.JadeDict' objects doesn't apply to a '{type(bad).__name__}' object"
     outcome(lambda: expect(TypeError, msg), lambda: getattr(JadeDict, method)(bad, *args))
-    for call in (lambda: getattr(JadeDict, method)(), lambda: JadeDict.to_dict.__get__(bad),
-                 lambda: JadeDict.__getitem__(bad, "a"), lambda: object.__new__(JadeDict),
-                 lambda: JadeDict.__new__(JadeDict.__new__, BASE),
-                 lambda: JadeDict.__new__(dict if bad is JadeDict else bad, BASE)):
+    for call in (
+        lambda: getattr(JadeDict, method)(),
+        lambda: JadeDict.to_dict.__get__(bad),
+        lambda: JadeDict.__getitem__(bad, "a"),
+        lambda: object.__new__(JadeDict),
+        lambda: JadeDict.__new__(JadeDict.__new__, BASE),
+        lambda: JadeDict.__new__(dict if bad is JadeDict else bad, BASE),
+    ):
         outcome(lambda: expect(TypeError), call)
     IdentityStr.broken = True  # item access must never hash the key object
     try:
@@ -438,8 +521,12 @@ def test_wrong_receivers_and_item_access(bad, method, args, key):
 
 def test_every_failing_conversion_at_every_site():
     d = JadeDict(BASE)
-    sites = {"fill": lambda x: d.divide(d, fill=x), "value": lambda x: d.reset(x),
-             "dict": lambda x: JadeDict({"k": 1.0, "z": x}), "other": lambda x: d.add(other=x)}
+    sites = {
+        "fill": lambda x: d.divide(d, fill=x),
+        "value": lambda x: d.reset(x),
+        "dict": lambda x: JadeDict({"k": 1.0, "z": x}),
+        "other": lambda x: d.add(other=x),
+    }
     for make in MAKERS:
         for hook in (HasFloat, HasIndex):
             for name, site in sites.items():
@@ -501,10 +588,13 @@ def walk_model(src):
 
 
 @budget(2000)
-@given(st.dictionaries(clean_keys, floats | floats.map(HasFloat), max_size=40), st.integers(0, 50),
-       st.lists(st.sampled_from(list(MUTATIONS)), min_size=1, max_size=3), st.lists(st.integers(0, 50), min_size=3,
-                                                                                   max_size=3),
-       st.text(min_size=20, max_size=200))
+@given(
+    st.dictionaries(clean_keys, floats | floats.map(HasFloat), max_size=40),
+    st.integers(0, 50),
+    st.lists(st.sampled_from(list(MUTATIONS)), min_size=1, max_size=3),
+    st.lists(st.integers(0, 50), min_size=3, max_size=3),
+    st.text(min_size=20, max_size=200),
+)
 def test_dict_mutated_while_converting(base, where, actions, victims, new_key):
     items = [kv for kv in base.items() if kv[0] != "mut"]
     # Two dicts made by the same steps have the same layout, so the model

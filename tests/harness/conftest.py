@@ -6,7 +6,7 @@ import pytest
 REPO = Path(__file__).resolve().parents[2]
 sys.path.insert(0, str(REPO))
 
-from harness import config  # noqa: E402
+from harness import config  # noqa: E402 - after the repository is on the path
 
 
 @pytest.fixture

@@ -72,9 +72,3 @@ def test_an_example_run_elsewhere_is_skipped_with_its_reason(examples):
     counts = run_examples()
     assert (counts.passed, counts.failed, counts.skipped) == (1, 0, 1)
     assert "suite" in counts.skip_reasons[0]
-
-
-def test_the_docs_tools_are_pinned():
-    group = docs.docs_group()
-    assert any(spec.startswith("sphinx==") for spec in group)
-    assert all("==" in spec for spec in group)

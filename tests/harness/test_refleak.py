@@ -8,29 +8,32 @@ import pytest
 from harness import config, refleak
 
 
-@pytest.mark.parametrize("deltas, leaking", [
-    # Growth every time, however small: CPython's own rule.
-    ([1, 1, 1, 1, 1, 1], True),
-    ([5, 5, 6], True),
-    ([10, 1, 1], True),
-    # One-off growth and noise that comes back are not leaks.
-    ([3, 0, 0], False),
-    ([0, 1, 0], False),
-    ([8, -8, 1], False),
-    ([0, 0, 0, 0, 0, 0], False),
-    ([-4, -1, 0, 0, 0, 0], False),
-    ([50, -50, 0, 30, -30, 0], False),
-    # A leak every other run: never shrinks, at least one per run overall.
-    ([2, 0, 2, 0, 2, 0], True),
-    ([1, 0, 1, 0, 1, 0], False),   # half a block per run: under the floor
-    # A leak under noise: both halves grow, two per run overall.
-    ([10, -2, 10, 10, -2, 10], True),
-    ([30, -2, 0, 0, -1, 0], False),  # all of it in the first half: a warm-up left over
-    # A bounded cache filling up (hypothesis's): growth that fades is no leak.
-    ([6864, 6283, 5347, 64, 0, 0], False),
-    ([4, 0, 4, 0, 2, 0], True),    # slowing, not fading
-    ([], False),
-])
+@pytest.mark.parametrize(
+    "deltas, leaking",
+    [
+        # Growth every time, however small: CPython's own rule.
+        ([1, 1, 1, 1, 1, 1], True),
+        ([5, 5, 6], True),
+        ([10, 1, 1], True),
+        # One-off growth and noise that comes back are not leaks.
+        ([3, 0, 0], False),
+        ([0, 1, 0], False),
+        ([8, -8, 1], False),
+        ([0, 0, 0, 0, 0, 0], False),
+        ([-4, -1, 0, 0, 0, 0], False),
+        ([50, -50, 0, 30, -30, 0], False),
+        # A leak every other run: never shrinks, at least one per run overall.
+        ([2, 0, 2, 0, 2, 0], True),
+        ([1, 0, 1, 0, 1, 0], False),  # half a block per run: under the floor
+        # A leak under noise: both halves grow, two per run overall.
+        ([10, -2, 10, 10, -2, 10], True),
+        ([30, -2, 0, 0, -1, 0], False),  # all of it in the first half: a warm-up left over
+        # A bounded cache filling up (hypothesis's): growth that fades is no leak.
+        ([6864, 6283, 5347, 64, 0, 0], False),
+        ([4, 0, 4, 0, 2, 0], True),  # slowing, not fading
+        ([], False),
+    ],
+)
 def test_growth_verdict(deltas, leaking):
     verdict = refleak.growth_verdict(deltas)
     assert verdict.leaking is leaking, verdict.reason
@@ -62,10 +65,12 @@ def test_measure_reports_a_leak_and_failed_repetitions():
 
 
 def test_junit_file_books_leaks_failures_and_exclusions(tmp_path):
-    clean = refleak.ModuleResult("test_a.py", deltas={"blocks": [0]},
-                                 verdicts={"blocks": refleak.Verdict(False, "steady")})
-    leaky = refleak.ModuleResult("test_b.py", deltas={"blocks": [4]},
-                                 verdicts={"blocks": refleak.Verdict(True, "grew")})
+    clean = refleak.ModuleResult(
+        "test_a.py", deltas={"blocks": [0]}, verdicts={"blocks": refleak.Verdict(False, "steady")}
+    )
+    leaky = refleak.ModuleResult(
+        "test_b.py", deltas={"blocks": [4]}, verdicts={"blocks": refleak.Verdict(True, "grew")}
+    )
     path = tmp_path / "refleak.xml"
     refleak.write_junit(path, [clean, leaky], {"test_c.py": "runs in children"})
     cases = {c.get("name"): c for c in ET.parse(path).getroot()}
@@ -74,9 +79,21 @@ def test_junit_file_books_leaks_failures_and_exclusions(tmp_path):
     assert cases["test_c.py"].find("skipped").get("message") == "runs in children"
 
 
-def test_every_excluded_module_gives_its_reason():
-    assert all(name.startswith("test_") and name.endswith(".py") and reason
-               for name, reason in refleak.EXCLUDED.items())
+def test_by_default_every_module_runs_but_the_excluded_ones_booked_with_their_reasons():
+    every = {p.name for p in refleak.default_modules()}
+    chosen, excluded = refleak.selection([])
+    assert excluded == refleak.EXCLUDED and set(excluded) <= every
+    assert {p.name for p in chosen} == every - set(excluded)
+    asked = [refleak.TESTS / "test_nomemory.py"]
+    assert refleak.selection(asked) == (asked, {})
+
+
+@pytest.mark.parametrize(
+    "deltas, leaking",
+    [([0, 0, 0], False), ([1, 0, 0], True), ([0, 0, -1], True), ([1, -1, 0], True)],
+)
+def test_any_change_of_open_file_descriptors_is_a_leak(deltas, leaking):
+    assert refleak.fd_verdict(deltas).leaking is leaking
 
 
 LEAKY_MODULE = """
@@ -100,10 +117,42 @@ def run_tool(tmp_path, module_text, *args):
     module = tmp_path / "test_sample.py"
     module.write_text(textwrap.dedent(module_text))
     xml = tmp_path / "out.xml"
-    r = subprocess.run([sys.executable, "-m", "harness.refleak", "--warmups", "2", "--runs", "4",
-                        "--junitxml", str(xml), *args, str(module)],
-                       cwd=config.REPO, capture_output=True, text=True, timeout=300)
+    r = subprocess.run(
+        [
+            sys.executable,
+            "-m",
+            "harness.refleak",
+            "--warmups",
+            "2",
+            "--runs",
+            "4",
+            "--junitxml",
+            str(xml),
+            *args,
+            str(module),
+        ],
+        cwd=config.REPO,
+        capture_output=True,
+        text=True,
+        timeout=300,
+    )
     return r, ET.parse(xml).getroot()
+
+
+FD_LEAKING_MODULE = """
+    import os
+    KEPT = []
+
+    def test_keeps_a_descriptor():
+        KEPT.append(os.open(os.devnull, os.O_RDONLY))
+"""
+
+
+def test_a_module_that_keeps_a_file_descriptor_each_run_fails(tmp_path):
+    r, suite = run_tool(tmp_path, FD_LEAKING_MODULE)
+    assert r.returncode == 1, r.stdout + r.stderr
+    failure = suite.find("testcase/failure")
+    assert failure is not None and "fds [1, 1, 1, 1]: open file descriptors changed" in failure.get("message")
 
 
 def test_a_leaking_test_module_fails_and_a_clean_one_passes(tmp_path):
@@ -119,12 +168,15 @@ def test_a_leaking_test_module_fails_and_a_clean_one_passes(tmp_path):
 
 
 def test_a_test_failing_on_repetition_fails_the_module(tmp_path):
-    r, suite = run_tool(tmp_path, """
+    r, suite = run_tool(
+        tmp_path,
+        """
         RUNS = []
         def test_only_once():
             RUNS.append(1)
             assert len(RUNS) == 1
-    """)
+    """,
+    )
     assert r.returncode == 1
     failure = suite.find("testcase/failure")
     assert "tests failed in repetition(s) 2, 3, 4, 5, 6" in failure.get("message")

@@ -2,7 +2,7 @@
 
 import pytest
 
-from harness import config, results, stage
+from harness import config, results, stage_runner
 from harness.results import StageReport, StageSkipped
 
 PYTEST_XML = """<?xml version="1.0"?><testsuites><testsuite name="pytest" errors="0" failures="1"
@@ -60,14 +60,20 @@ def test_stage_counts_include_nested_runs_and_unreadable_files(results_root):
     assert (c.passed, c.failed) == (3, 3)
 
 
-@pytest.mark.parametrize("rc, xml, message", [
-    (124, PYTEST_XML, "timed out"),
-    (-11, None, "exited with status -11 and left no results"),
-    (5, '<testsuites><testsuite name="x" tests="0"/></testsuites>', "ran no test (exit 5)"),
-    (0, '<testsuites><testsuite name="x" tests="0"/></testsuites>', "ran no test (exit 0)"),
-    (1, '<testsuites><testsuite><testcase name="a"/></testsuite></testsuites>',
-     "exited with status 1 without a failed test"),
-])
+@pytest.mark.parametrize(
+    "rc, xml, message",
+    [
+        (124, PYTEST_XML, "timed out"),
+        (-11, None, "exited with status -11 and left no results"),
+        (5, '<testsuites><testsuite name="x" tests="0"/></testsuites>', "ran no test (exit 5)"),
+        (0, '<testsuites><testsuite name="x" tests="0"/></testsuites>', "ran no test (exit 0)"),
+        (
+            1,
+            '<testsuites><testsuite><testcase name="a"/></testsuite></testsuites>',
+            "exited with status 1 without a failed test",
+        ),
+    ],
+)
 def test_a_broken_run_is_one_failure(results_root, rc, xml, message):
     report = StageReport("s")
     if xml is not None:
@@ -96,23 +102,23 @@ def test_skipped_stage_fails_only_in_ci(results_root, monkeypatch):
         raise StageSkipped("needs root", "sudo python3 dev.py -s x")
 
     monkeypatch.delenv("CI", raising=False)
-    counts = stage.run("x", body)
+    counts = stage_runner.run("x", body)
     assert counts.skip_reasons == ["needs root (run it with: sudo python3 dev.py -s x)"]
-    assert not stage.failed(counts)
+    assert not stage_runner.failed(counts)
     monkeypatch.setenv("CI", "true")
-    assert stage.failed(counts)
+    assert stage_runner.failed(counts)
 
 
 def test_a_stage_that_ran_nothing_or_raised_fails(results_root):
-    assert stage.failed(stage.run("quiet", lambda report: None))
-    counts = stage.run("broken", lambda report: 1 / 0)
-    assert counts.failed == 1 and stage.failed(counts)
+    assert stage_runner.failed(stage_runner.run("quiet", lambda report: None))
+    counts = stage_runner.run("broken", lambda report: 1 / 0)
+    assert counts.failed == 1 and stage_runner.failed(counts)
 
 
 def test_skip_by_request(results_root, monkeypatch):
     monkeypatch.setenv("JADEFOX_SKIP", "roots, core-tsan")
     ran = []
-    for name in ("root-cp314-i386", "newcomer", "core-tsan", "core-asan"):
-        stage.run(name, lambda report, name=name: ran.append(name) or report.passed("x"))
+    for name, in_root in (("root-cp314-i386", True), ("newcomer", True), ("core-tsan", False), ("core-asan", False)):
+        stage_runner.run(name, lambda report, name=name: ran.append(name) or report.passed("x"), in_root)
     assert ran == ["core-asan"]
     assert config.skipped_by_request() == {"roots", "core-tsan"}

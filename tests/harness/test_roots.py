@@ -6,16 +6,12 @@ from __future__ import annotations
 import dataclasses
 import os
 import subprocess
-import sys
 from pathlib import Path
 
 import pytest
 
-# enter_root.py runs as a script of its own, outside the harness package.
-sys.path.insert(0, str(Path(__file__).resolve().parents[2] / "harness"))
-
 from harness import privilege, roots
-from harness.stages import roots as root_stages
+from harness.stages import root_stages
 
 
 @pytest.fixture
@@ -40,9 +36,14 @@ PLAIN = roots.ROOTS["forky-amd64"]
 
 
 def test_stamp_changes_with_each_part_of_the_definition():
-    changes = {"suite": "sid", "arch": "arm64", "python": "/usr/bin/python3.15",
-               "packages": (*PLAIN.packages, "valgrind"), "apt_options": (),
-               "cpython": BUILDS.cpython}
+    changes = {
+        "suite": "sid",
+        "arch": "arm64",
+        "python": "/usr/bin/python3.15",
+        "packages": (*PLAIN.packages, "valgrind"),
+        "apt_options": (),
+        "cpython": BUILDS.cpython,
+    }
     base = roots.stamp(PLAIN)
     for field, value in changes.items():
         assert roots.stamp(dataclasses.replace(PLAIN, **{field: value})) != base, field
@@ -83,7 +84,7 @@ def test_a_run_keeps_the_stamp_it_started_with(cache, tmp_path, monkeypatch, req
     roots._stamp_of_this_run.cache_clear()
     request.addfinalizer(roots._stamp_of_this_run.cache_clear)
     before = roots.root_dir(BUILDS)
-    script.write_text("make -j4\n")   # edited while a stage runs
+    script.write_text("make -j4\n")  # edited while a stage runs
     assert roots.root_dir(BUILDS) == before
     assert before.name != f"{BUILDS.name}-{roots.stamp(BUILDS)}"
 
@@ -111,6 +112,7 @@ def test_a_root_is_fresh_only_with_its_stamp_and_its_interpreter(cache):
 
 # --- the mirror -----------------------------------------------------------
 
+
 def _apt(tmp_path, files):
     apt = tmp_path / "apt"
     (apt / "sources.list.d").mkdir(parents=True)
@@ -120,25 +122,34 @@ def _apt(tmp_path, files):
 
 
 def test_mirror_from_deb822_sources_skips_comments_and_other_archives(tmp_path):
-    apt = _apt(tmp_path, {"sources.list.d/debian.sources": (
-        "Types: deb\n"
-        "# http://snapshot.example/archive/debian/20250520T000000Z\n"
-        "URIs: http://mirror.example/debian-security\n"
-        "Suites: bookworm-security\n\n"
-        "Types: deb\n"
-        "URIs: https://mirror.example/pub/debian/\n"
-        "Suites: bookworm\n")})
+    apt = _apt(
+        tmp_path,
+        {
+            "sources.list.d/debian.sources": (
+                "Types: deb\n"
+                "# http://snapshot.example/archive/debian/20250520T000000Z\n"
+                "URIs: http://mirror.example/debian-security\n"
+                "Suites: bookworm-security\n\n"
+                "Types: deb\n"
+                "URIs: https://mirror.example/pub/debian/\n"
+                "Suites: bookworm\n"
+            )
+        },
+    )
     assert roots.debian_mirror({}, apt) == "https://mirror.example/pub/debian"
 
 
 def test_mirror_one_line_style_first_wins_and_knob_overrides(tmp_path):
-    apt = _apt(tmp_path, {
-        "sources.list": "# deb http://old.example/debian bullseye main\n"
-                        "deb [arch=amd64] http://a.example/debian bookworm main\n",
-        "sources.list.d/other.list": "deb http://b.example/debian bookworm main\n"})
+    apt = _apt(
+        tmp_path,
+        {
+            "sources.list": "# deb http://old.example/debian bullseye main\n"
+            "deb [arch=amd64] http://a.example/debian bookworm main\n",
+            "sources.list.d/other.list": "deb http://b.example/debian bookworm main\n",
+        },
+    )
     assert roots.debian_mirror({}, apt) == "http://a.example/debian"
-    assert roots.debian_mirror({"JADEFOX_DEBIAN_MIRROR": "http://c.example/debian/"}, apt) \
-        == "http://c.example/debian"
+    assert roots.debian_mirror({"JADEFOX_DEBIAN_MIRROR": "http://c.example/debian/"}, apt) == "http://c.example/debian"
 
 
 def test_mirror_defaults_to_debians_own(tmp_path):
@@ -148,6 +159,7 @@ def test_mirror_defaults_to_debians_own(tmp_path):
 
 
 # --- safe removal ---------------------------------------------------------
+
 
 def _mounts(tmp_path, *points):
     f = tmp_path / "mounts"
@@ -178,7 +190,7 @@ def test_safe_remove_removes_beside_a_mount_with_a_similar_name(cache, tmp_path,
     (victim / "etc").mkdir(parents=True)
     roots.safe_remove(victim, _mounts(tmp_path, cache / "newcomer.run.1" / "merged"))
     assert not victim.exists()
-    roots.safe_remove(victim, _mounts(tmp_path))   # already gone: nothing to do
+    roots.safe_remove(victim, _mounts(tmp_path))  # already gone: nothing to do
 
 
 def test_safe_remove_refuses_outside_the_cache(cache, tmp_path, as_user):
@@ -192,6 +204,7 @@ def test_safe_remove_refuses_outside_the_cache(cache, tmp_path, as_user):
 
 # --- entering a root ------------------------------------------------------
 
+
 def test_environment_in_a_root_is_clean_plus_what_is_asked(monkeypatch):
     monkeypatch.setenv("HOME", "/home/someone")
     monkeypatch.setenv("PIP_INDEX_URL", "http://host.example/simple")
@@ -202,17 +215,15 @@ def test_environment_in_a_root_is_clean_plus_what_is_asked(monkeypatch):
 
 
 def test_enter_argv_passes_exactly_the_environment():
-    argv = roots.enter_argv(Path("/cache/r"), True, ["python3", "-c", "pass"],
-                            {"A": "1", "B": "x y"}, cwd="/src")
+    argv = roots.enter_argv(Path("/cache/r"), True, ["python3", "-c", "pass"], {"A": "1", "B": "x y"}, cwd="/src")
     i = argv.index("--", argv.index(str(roots.ENTER)))
-    assert argv[i - 3:i] == ["/cache/r", "", "1"]
-    assert argv[i + 1:] == ["/usr/bin/env", "-i", "--chdir=/src", "A=1", "B=x y",
-                            "python3", "-c", "pass"]
+    assert argv[i - 3 : i] == ["/cache/r", "", "1"]
+    assert argv[i + 1 :] == ["/usr/bin/env", "-i", "--chdir=/src", "A=1", "B=x y", "python3", "-c", "pass"]
     assert argv[:5] == ["unshare", "--mount", "--propagation", "private", "--"]
 
 
 def test_enter_root_refuses_a_malformed_command_line(capsys):
-    import enter_root
+    from harness import enter_root  # a script of its own, importable as a module too
 
     assert enter_root.main(["/r", "", "0", "python3"]) == 2
     assert enter_root.main(["/r", "", "0", "--"]) == 2
@@ -220,7 +231,7 @@ def test_enter_root_refuses_a_malformed_command_line(capsys):
 
 
 def test_enter_root_reports_a_root_it_cannot_enter(monkeypatch, capsys):
-    import enter_root
+    from harness import enter_root
 
     def failing_mount(*args):
         raise subprocess.CalledProcessError(32, ["mount", *args])
@@ -232,6 +243,7 @@ def test_enter_root_reports_a_root_it_cannot_enter(monkeypatch, capsys):
 
 
 # --- copying sources ------------------------------------------------------
+
 
 def _git(repo, *args):
     subprocess.run(["git", "-C", str(repo), *args], check=True, capture_output=True)
@@ -258,8 +270,7 @@ def repo(tmp_path):
 
 
 def test_source_files_are_what_git_sees(repo):
-    assert sorted(roots.source_files(repo)) == [".gitignore", "changed.py", "kept.py", "new.py",
-                                                "sub/deep.txt"]
+    assert sorted(roots.source_files(repo)) == [".gitignore", "changed.py", "kept.py", "new.py", "sub/deep.txt"]
 
 
 def test_source_files_without_git_leave_out_build_output(tmp_path):
@@ -280,8 +291,13 @@ def test_copy_sources_replaces_the_tree_in_the_root(repo, cache, as_user):
     roots.copy_sources(root, "/src", repo)
     src = roots.root_dir(root) / "src"
     assert (src / "changed.py").read_text() == "changed, not committed"
-    assert sorted(str(p.relative_to(src)) for p in src.rglob("*") if p.is_file()) == \
-        [".gitignore", "changed.py", "kept.py", "new.py", "sub/deep.txt"]
+    assert sorted(str(p.relative_to(src)) for p in src.rglob("*") if p.is_file()) == [
+        ".gitignore",
+        "changed.py",
+        "kept.py",
+        "new.py",
+        "sub/deep.txt",
+    ]
 
 
 def test_copy_out_copies_trees_and_reports_absence(cache, tmp_path, as_user):
@@ -295,6 +311,7 @@ def test_copy_out_copies_trees_and_reports_absence(cache, tmp_path, as_user):
 
 # --- definitions and stages -----------------------------------------------
 
+
 def test_root_definitions_hold_together():
     for root in roots.ROOTS.values():
         # What a root builds from source must be where its interpreter is.
@@ -304,15 +321,30 @@ def test_root_definitions_hold_together():
             # Only an interpreter with its own pip can do without Debian's.
             assert root.cpython.debian_site == ("--without-ensurepip" in root.cpython.configure)
         assert root.linux32 == (root.arch == "i386")
-    assert roots.ROOTS["newcomer"].packages == ("python3", "python3-venv", "python3-dev", "g++",
-                                                "git", "ca-certificates")
+    assert roots.ROOTS["newcomer"].packages == (
+        "python3",
+        "python3-venv",
+        "python3-dev",
+        "g++",
+        "git",
+        "ca-certificates",
+    )
     with pytest.raises(ValueError, match="known: forky-amd64"):
         roots.get("cp399")
 
 
 def test_platform_stages_name_interpreters_their_roots_hold():
-    assert {"cp313-i386", "cp314-amd64", "cp314-i386", "cp315-amd64", "cp315-i386", "cp314d-amd64",
-            "cp315d-amd64", "cp313t-amd64", "cp313t-tsan-amd64"} <= set(root_stages.ROOT_STAGES)
+    assert {
+        "cp313-i386",
+        "cp314-amd64",
+        "cp314-i386",
+        "cp315-amd64",
+        "cp315-i386",
+        "cp314d-amd64",
+        "cp315d-amd64",
+        "cp313t-amd64",
+        "cp313t-tsan-amd64",
+    } <= set(root_stages.ROOT_STAGES)
     # The ThreadSanitizer stage comes last: its root takes longest to make.
     assert root_stages.ROOT_STAGES[-1] == "cp313t-tsan-amd64"
     assert roots.get(root_stages.PLATFORMS["cp313t-tsan-amd64"].root).free_threaded
@@ -344,9 +376,11 @@ def test_root_stages_are_skipped_without_root(monkeypatch, tmp_path):
 
     monkeypatch.setattr(privilege, "root_prefix", lambda: None)
     report = type("R", (), {"log_dir": tmp_path})()
-    for call, stage in ((lambda: root_stages.run_root(report, "cp314-i386"), "root-cp314-i386"),
-                        (lambda: root_stages.prepare_all(report), "roots-prepare"),
-                        (lambda: root_stages.run_newcomer(report), "newcomer")):
+    for call, stage in (
+        (lambda: root_stages.run_root(report, "cp314-i386"), "root-cp314-i386"),
+        (lambda: root_stages.prepare_all(report), "roots-prepare"),
+        (lambda: root_stages.run_newcomer(report), "newcomer"),
+    ):
         with pytest.raises(StageSkipped) as skipped:
             call()
         assert skipped.value.command == f"sudo python3 dev.py -s {stage}"
@@ -374,8 +408,7 @@ def stand_in_mmdebstrap(stand_ins, tmp_path, monkeypatch, cache, as_user):
     return calls
 
 
-def test_prepare_makes_missing_roots_names_failures_and_reuses_fresh_ones(
-        stand_in_mmdebstrap, cache, tmp_path):
+def test_prepare_makes_missing_roots_names_failures_and_reuses_fresh_ones(stand_in_mmdebstrap, cache, tmp_path):
     logs = tmp_path / "logs"
     with pytest.raises(roots.RootsNotMade) as error:
         roots.prepare(["forky-amd64", "forky-i386"], logs)
@@ -393,28 +426,23 @@ def test_prepare_makes_missing_roots_names_failures_and_reuses_fresh_ones(
     assert not stand_in_mmdebstrap.exists(), "a fresh root is not made again"
 
 
-def test_prepare_makes_a_changed_root_anew_and_removes_unused_old_ones(
-        stand_in_mmdebstrap, cache, tmp_path):
+def test_prepare_makes_a_changed_root_anew_and_removes_unused_old_ones(stand_in_mmdebstrap, cache, tmp_path):
     amd64 = roots.ROOTS["forky-amd64"]
     for stale in ("0123456789abcdef", "fedcba9876543210"):
         (cache / f"{amd64.name}-{stale}" / "usr/bin").mkdir(parents=True)
     half_made = roots.root_dir(amd64)
     (half_made / "usr/bin").mkdir(parents=True)
     (half_made / "usr/bin/python3.14").touch()
-    (half_made / "left-from-before").touch()   # and no stamp: not made to the end
+    (half_made / "left-from-before").touch()  # and no stamp: not made to the end
     unrelated = cache / "forky-amd64-dbg-0123456789abcdef"
     unrelated.mkdir()
-    with roots._lock(f"{amd64.name}-fedcba9876543210", shared=True):   # in use elsewhere
+    with roots._lock(f"{amd64.name}-fedcba9876543210", shared=True):  # in use elsewhere
         assert roots.prepare([amd64.name], tmp_path / "logs")[amd64.name].startswith("made in")
     assert not (half_made / "left-from-before").exists()
     assert roots.is_fresh(amd64)
     assert {p.name for p in cache.iterdir()} == {
-        ".locks", half_made.name, unrelated.name, f"{amd64.name}-fedcba9876543210"}
-
-
-def test_refleak_subset_leaves_out_only_what_it_says():
-    from harness import refleak
-
-    every = {p.name for p in refleak.default_modules()}
-    assert set(root_stages.REFLEAK_MODULES) <= every
-    assert every - set(root_stages.REFLEAK_MODULES) - set(refleak.EXCLUDED) == {"test_properties.py"}
+        ".locks",
+        half_made.name,
+        unrelated.name,
+        f"{amd64.name}-fedcba9876543210",
+    }

@@ -32,13 +32,24 @@ TSAN_ERROR_LOG = """==22659==ERROR: ThreadSanitizer: out of memory: allocator is
 
 
 def test_every_report_is_found_and_leaks_are_attributed(tmp_path):
-    for name, text in [("asan.1", ASAN_LOG), ("asan.2", LEAK_LOG), ("ubsan.3", UBSAN_LOG), ("tsan.4", TSAN_LOG),
-                       ("tsan.5", TSAN_ERROR_LOG)]:
+    for name, text in [
+        ("asan.1", ASAN_LOG),
+        ("asan.2", LEAK_LOG),
+        ("ubsan.3", UBSAN_LOG),
+        ("tsan.4", TSAN_LOG),
+        ("tsan.5", TSAN_ERROR_LOG),
+    ]:
         (tmp_path / name).write_text(text)
     found = sanitizers.scan_reports(tmp_path)
     kinds = sorted(f.kind for f in found)
-    assert kinds == ["AddressSanitizer", "ThreadSanitizer", "ThreadSanitizer error", "UndefinedBehaviorSanitizer",
-                     "leak in jadefox code", "leak outside jadefox code"]
+    assert kinds == [
+        "AddressSanitizer",
+        "ThreadSanitizer",
+        "ThreadSanitizer error",
+        "UndefinedBehaviorSanitizer",
+        "leak in jadefox code",
+        "leak outside jadefox code",
+    ]
     asan = next(f for f in found if f.kind == "AddressSanitizer")
     assert "get_item" in asan.frames[0] and "heap-use-after-free" in str(asan)
 
@@ -52,8 +63,15 @@ def test_suppressions_never_name_our_code(tmp_path, monkeypatch):
     assert sanitizers.suppressions_are_safe()
     assert sanitizers.suppressions_are_safe(sanitizers.TSAN_SUPPRESSIONS)
     supp = tmp_path / "s.supp"
-    for bad in ("leak:jadefox::KeyIndex", "leak:libpython3.13.so", "leak:*", "race:*",
-                "race:JadeDict_add", "called_from_lib:libpython3.13t.so.1.0", "race:core/key_index.hpp"):
+    for bad in (
+        "leak:jadefox::KeyIndex",
+        "leak:libpython3.13.so",
+        "leak:*",
+        "race:*",
+        "race:JadeDict_add",
+        "called_from_lib:libpython3.13t.so.1.0",
+        "race:core/key_index.hpp",
+    ):
         supp.write_text(f"# ours\nleak:_PyUnicode_InternInPlace\nrace:_PyMem_FreeDelayed\n{bad}\n")
         monkeypatch.setattr(sanitizers, "LSAN_SUPPRESSIONS", supp)
         assert not sanitizers.suppressions_are_safe(), bad
@@ -72,8 +90,10 @@ def test_module_env_routes_reports_and_leak_checking(tmp_path):
 
 
 def test_the_modules_tsan_runs_report_to_files_with_the_suppressions():
-    options = dict(o.split("=", 1) for o in
-                   sanitizers.module_tsan_env("/jobs/r", "/src/tests/python/tsan.supp")["TSAN_OPTIONS"].split(":"))
+    options = dict(
+        o.split("=", 1)
+        for o in sanitizers.module_tsan_env("/jobs/r", "/src/tests/python/tsan.supp")["TSAN_OPTIONS"].split(":")
+    )
     assert options["log_path"] == "/jobs/r/tsan" and options["suppressions"] == "/src/tests/python/tsan.supp"
     # Daemon threads are never joined; every other report counts.
     assert options["report_thread_leaks"] == "0" and options["halt_on_error"] == "0"

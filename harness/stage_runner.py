@@ -11,21 +11,15 @@ from collections.abc import Callable
 from . import config, proc
 from .results import Counts, StageReport, StageSkipped, stage_counts
 
-# Stages that work inside Debian roots; JADEFOX_SKIP=roots names them all
-# (the newcomer's own run uses it: roots do not nest).
-ROOT_STAGE_PREFIXES = ("root-", "roots-", "newcomer")
 
-
-def is_root_stage(stage: str) -> bool:
-    return stage.startswith(ROOT_STAGE_PREFIXES)
-
-
-def requested_skip(stage: str) -> bool:
+def requested_skip(stage: str, in_root: bool) -> bool:
+    """Whether JADEFOX_SKIP names the stage; "roots" names every stage that
+    works in Debian roots (the newcomer's own run uses it: roots do not nest)."""
     words = config.skipped_by_request()
-    return stage in words or ("roots" in words and is_root_stage(stage))
+    return stage in words or ("roots" in words and in_root)
 
 
-def run(stage: str, body: Callable[[StageReport], None]) -> Counts:
+def run(stage: str, body: Callable[[StageReport], None], in_root: bool = False) -> Counts:
     """Runs body(report) for `stage` and returns what the stage left. A
     StageSkipped from the body, or JADEFOX_SKIP naming the stage, books the
     stage as skipped; any other exception is one failure with its
@@ -33,7 +27,7 @@ def run(stage: str, body: Callable[[StageReport], None]) -> Counts:
     start = time.monotonic()
     report = StageReport(stage)
     proc.say("", f"=== {stage}")
-    if requested_skip(stage):
+    if requested_skip(stage, in_root):
         report.skipped(stage, f"skipped: JADEFOX_SKIP={config.skipped_by_request_text()}")
     else:
         try:

@@ -11,56 +11,66 @@ import sys
 from dataclasses import dataclass
 from pathlib import Path
 
-from .. import config, privilege, proc, roots, sanitizers
+from .. import config, dependencies, knobs, platforms, privilege, proc, roots, sanitizers, session_venv
 from ..results import StageReport
 
 
 @dataclass(frozen=True)
 class Platform:
-    """What one root-<name> stage tests: an interpreter in a root, and how."""
-    root: str                  # the root (harness.roots.ROOTS) it runs in
-    python: str                # the interpreter jadefox is built for and tested with
-    debug: bool = False        # a Py_DEBUG interpreter: built against its own headers, run under
-                               # -X dev, and the reference-leak run
-    core_tests: bool = False   # also the C++ core tests under ASan+UBSan (once per architecture)
-    threaded: bool = False     # also the suite under pytest-run-parallel and the scaling table
-    tsan: bool = False         # a ThreadSanitizer interpreter: the module built with -fsanitize=thread,
-                               # the thread tests and the suite under pytest-run-parallel
+    """What one root-<name> stage tests: an interpreter of a root, tested
+    the way its kind asks (harness.platforms)."""
+
+    root: str  # the root (harness.platforms.ROOTS) it runs in
+    interpreter: platforms.Interpreter
+
+    @property
+    def python(self) -> str:
+        return self.interpreter.path
+
+    @property
+    def debug(self) -> bool:
+        """Built against its own headers, run under -X dev, and the reference-leak run."""
+        return self.interpreter.kind == platforms.DEBUG
+
+    @property
+    def threaded(self) -> bool:
+        """Also the suite under pytest-run-parallel, and the scaling table."""
+        return self.interpreter.kind == platforms.FREE_THREADED
+
+    @property
+    def tsan(self) -> bool:
+        """The module built with -fsanitize=thread: the thread tests and the
+        suite under pytest-run-parallel, no report allowed."""
+        return self.interpreter.kind == platforms.TSAN
+
+    @property
+    def core_tests(self) -> bool:
+        return self.interpreter.core_tests
+
+
+def stage_name(root: platforms.Root, interpreter: platforms.Interpreter) -> str:
+    """cp314-amd64, cp314d-amd64 (debug), cp313t-tsan-amd64, ..."""
+    kind = {platforms.DEBUG: "d", platforms.TSAN: "-tsan"}.get(interpreter.kind, "")
+    return f"{interpreter.pytag}{kind}-{root.arch}"
 
 
 PLATFORMS: dict[str, Platform] = {
-    "cp314-amd64": Platform("forky-amd64", "/usr/bin/python3.14"),
-    "cp314-i386": Platform("forky-i386", "/usr/bin/python3.14", core_tests=True),
-    "cp315-amd64": Platform("forky-amd64", "/usr/bin/python3.15"),
-    "cp315-i386": Platform("forky-i386", "/usr/bin/python3.15"),
-    "cp314d-amd64": Platform("forky-amd64", "/usr/bin/python3.14d", debug=True),
-    "cp315d-amd64": Platform("forky-amd64", "/usr/bin/python3.15d", debug=True),
-    "cp313-i386": Platform("trixie-i386", "/usr/bin/python3.13"),
-    "cp313t-amd64": Platform("cp313t-amd64", "/opt/py313t/bin/python3.13t", threaded=True),
-    "cp313t-tsan-amd64": Platform("cp313t-tsan-amd64", "/opt/py313t-tsan/bin/python3.13t", tsan=True),
+    stage_name(root, interp): Platform(root.name, interp)
+    for root in platforms.ROOTS.values()
+    for interp in root.interpreters
 }
 # The platform stages; the newcomer root has its own stage.
 ROOT_STAGES: tuple[str, ...] = tuple(PLATFORMS)
 
 # pytest-run-parallel is not in trixie, where the free-threaded interpreter is
 # built: its wheel (pure Python) is fetched on the host and installed offline.
-PYTEST_RUN_PARALLEL = "pytest-run-parallel==0.10.0"
+(PYTEST_RUN_PARALLEL,) = dependencies.group("threaded")
 PARALLEL_THREADS = 4
 
 # A debug interpreter's headers are symbolic links into the non-debug ones'
 # directory; GCC resolves links of system headers and would then pick the
 # non-debug pyconfig.h (no Py_DEBUG) while the module's name says debug.
 DEBUG_CXXFLAGS = "-fno-canonical-system-headers"
-
-# The reference-leak run (harness/refleak.py, which itself leaves out the
-# modules whose cases run in child processes, and test_leaks.py) covers every
-# other test module but test_properties.py: Hypothesis's own caches grow over
-# the first repetitions (thousands of references, fading to a few), which
-# the verdict cannot tell from a leak, and its inputs differ in each run.
-REFLEAK_MODULES = ("test_arithmetic.py", "test_binding.py", "test_construction.py", "test_dict_changes.py",
-                   "test_module.py", "test_panic.py", "test_pickle.py", "test_refcounts.py",
-                   "test_threads.py")
-
 
 # Left out of the threaded suite under ThreadSanitizer, to keep the stage to
 # minutes: the Hypothesis properties (a minute and a half there) check
@@ -82,21 +92,26 @@ def describe(name: str) -> str:
     if platform.threaded:
         text += f", and the suite on {PARALLEL_THREADS} threads per test"
     if platform.tsan:
-        text = (f"jadefox built with ThreadSanitizer for {python}, itself built with it, on Debian "
-                f"{root.suite} {root.arch}: the thread tests and the suite on {PARALLEL_THREADS} threads "
-                "per test, with no report allowed")
+        text = (
+            f"jadefox built with ThreadSanitizer for {python}, itself built with it, on Debian "
+            f"{root.suite} {root.arch}: the thread tests and the suite on {PARALLEL_THREADS} threads "
+            "per test, with no report allowed"
+        )
     return text + (", and the core tests under ASan+UBSan" if platform.core_tests else "")
 
 
 @dataclass(frozen=True)
 class _Job:
     """Where one stage works inside its root: stages sharing a root each
-    have their own sources, venv and results."""
+    have their own sources, venv and results. `pytest_args` go to every
+    pytest run (a developer's selection, e.g. -k pickle)."""
+
     stage: str
+    pytest_args: tuple[str, ...] = ()
 
     @property
     def dir(self) -> str:
-        return f"/jobs/{self.stage}"
+        return roots.work_dir(self.stage)
 
     @property
     def src(self) -> str:
@@ -114,6 +129,7 @@ class _Job:
     def checks(self) -> str:
         return f"{self.src}/harness/in_root/interpreter_checks.py"
 
+
 def _command(stage: str) -> str:
     return f"sudo python3 dev.py -s {stage}"
 
@@ -127,29 +143,37 @@ def _made(report: StageReport, names: list[str], stage: str) -> bool:
     except roots.RootsNotMade as error:
         failed = error.failed
     for name in names:
-        report.check(f"root {name}", name not in failed,
-                     f"could not be made; logs: {report.log_dir}/{name}-*.log")
+        report.check(f"root {name}", name not in failed, f"could not be made; logs: {report.log_dir}/{name}-*.log")
     return not failed
 
 
-def _in_root(report: StageReport, root: roots.Root, label: str, argv: list[str], *,
-             env: dict[str, str] | None = None, cwd: str = "/", show: bool = False,
-             timeout: float | None = None, overlay: Path | None = None) -> int:
-    return roots.run(root, argv, env=env, cwd=cwd, log=report.log_path(label), show=show,
-                     timeout=timeout, overlay=overlay)
+def _in_root(
+    report: StageReport,
+    root: roots.Root,
+    label: str,
+    argv: list[str],
+    *,
+    env: dict[str, str] | None = None,
+    cwd: str = "/",
+    show: bool = False,
+    timeout: float | None = None,
+    overlay: Path | None = None,
+) -> int:
+    return roots.run(
+        root, argv, env=env, cwd=cwd, log=report.log_path(label), show=show, timeout=timeout, overlay=overlay
+    )
 
 
 def _step(report: StageReport, root: roots.Root, label: str, argv: list[str], **kwargs) -> bool:
     """One command in the root that must succeed, booked as one check."""
     rc = _in_root(report, root, label, argv, **kwargs)
     log = report.log_path(label)
-    tail = "\n".join(log.read_text(errors="replace").splitlines()[-80:]) if log.exists() else ""
-    return report.check(label, rc == 0, f"exit {rc} (log: {log})", tail)
+    return report.check(label, rc == 0, f"exit {rc} (log: {log})", proc.tail(log, 80))
 
 
 def _clear(root: roots.Root, path: str, make: bool = False, overlay: Path | None = None) -> None:
     """Removes `path` in the root (and makes it anew when `make`)."""
-    for argv in (["rm", "-rf", path], ["mkdir", "-p", path])[:2 if make else 1]:
+    for argv in (["rm", "-rf", path], ["mkdir", "-p", path])[: 2 if make else 1]:
         if roots.run(root, argv, show=False, overlay=overlay) != 0:
             raise RuntimeError(f"could not clear {path} in the root {root.name}")
 
@@ -173,51 +197,114 @@ def _build(report: StageReport, root: roots.Root, platform: Platform, job: _Job)
     """jadefox built and installed in a fresh venv in the root: offline, with
     Debian's scikit-build-core, warnings as errors."""
     env = {**_tools_env(platform), **({"CXXFLAGS": DEBUG_CXXFLAGS} if platform.debug else {})}
-    sanitize = (["-Ccmake.define.JADEFOX_SANITIZE=thread", "-Ccmake.build-type=RelWithDebInfo"]
-                if platform.tsan else [])
-    return (_step(report, root, "venv", [platform.python, "-m", "venv", "--without-pip",
-                                         "--system-site-packages", f"{job.dir}/venv"], env=env)
-            and _step(report, root, "build", [job.venv_py, "-m", "pip", "install", "-v", "--no-index",
-                                              "--no-build-isolation", "--no-deps",
-                                              "-Ccmake.define.JADEFOX_WERROR=ON", *sanitize, job.src],
-                      env=env))
+    sanitize = session_venv.CONFIG_SETTINGS["tsan"] if platform.tsan else ()
+    return _step(
+        report,
+        root,
+        "venv",
+        [platform.python, "-m", "venv", "--without-pip", "--system-site-packages", f"{job.dir}/venv"],
+        env=env,
+    ) and _step(
+        report,
+        root,
+        "build",
+        [
+            job.venv_py,
+            "-m",
+            "pip",
+            "install",
+            "-v",
+            "--no-index",
+            "--no-build-isolation",
+            "--no-deps",
+            *session_venv.CONFIG_SETTINGS["werror"],
+            *sanitize,
+            job.src,
+        ],
+        env=env,
+    )
 
 
-def _pytest(report: StageReport, root: roots.Root, job: _Job, label: str, env: dict[str, str],
-            python_options: tuple[str, ...] = (), pytest_options: tuple[str, ...] = (),
-            paths: tuple[str, ...] = ("tests/python",)) -> None:
-    rc = _in_root(report, root, label,
-                  [job.venv_py, *python_options, "-P", "-m", "pytest", *paths, "-q",
-                   "-p", "no:cacheprovider", f"--junitxml={job.results}/{label}.xml", *pytest_options],
-                  env=env, cwd=job.src, show=True, timeout=config.TEST_TIMEOUT)
+def _pytest(
+    report: StageReport,
+    root: roots.Root,
+    job: _Job,
+    label: str,
+    env: dict[str, str],
+    python_options: tuple[str, ...] = (),
+    pytest_options: tuple[str, ...] = (),
+    paths: tuple[str, ...] = ("tests/python",),
+) -> None:
+    rc = _in_root(
+        report,
+        root,
+        label,
+        [
+            job.venv_py,
+            *python_options,
+            "-P",
+            "-m",
+            "pytest",
+            *paths,
+            "-q",
+            "-p",
+            "no:cacheprovider",
+            f"--junitxml={job.results}/{label}.xml",
+            *pytest_options,
+            *job.pytest_args,
+        ],
+        env=env,
+        cwd=job.src,
+        show=True,
+        timeout=config.TEST_TIMEOUT,
+    )
     _collect(report, root, job, label, rc)
 
 
 def _core_tests(report: StageReport, root: roots.Root, job: _Job) -> None:
     """The C++ core's doctest suite under ASan+UBSan, built in the root."""
-    build = f"{job.dir}/core-tests"
-    if not (_step(report, root, "core-configure", ["cmake", "-S", f"{job.src}/tests/core", "-B", build,
-                                                       "-G", "Ninja"])
-            and _step(report, root, "core-build", ["cmake", "--build", build, "-j",
-                                                   str(os.cpu_count() or 2)])):
+    build_dir = f"{job.dir}/core-tests"
+    if not (
+        _step(report, root, "core-configure", ["cmake", "-S", f"{job.src}/tests/core", "-B", build_dir, "-G", "Ninja"])
+        and _step(report, root, "core-build", ["cmake", "--build", build_dir, "-j", str(os.cpu_count() or 2)])
+    ):
         return
-    rc = _in_root(report, root, "core-asan",
-                  [f"{build}/core_tests", "-r=junit", f"-o={job.results}/core-asan.xml"],
-                  env=sanitizers.core_env("asan"), cwd=build, show=True, timeout=config.TEST_TIMEOUT)
+    rc = _in_root(
+        report,
+        root,
+        "core-asan",
+        [f"{build_dir}/core_tests", "-r=junit", f"-o={job.results}/core-asan.xml"],
+        env=sanitizers.core_env("asan"),
+        cwd=build_dir,
+        show=True,
+        timeout=config.TEST_TIMEOUT,
+    )
     _collect(report, root, job, "core-asan", rc)
 
 
 def _debug_runs(report: StageReport, root: roots.Root, job: _Job) -> None:
     """On a debug interpreter: proof that the module was compiled for it, the
     suite under -X dev (the interpreter's assertions and its development
-    checks), and the reference-leak run over REFLEAK_MODULES."""
+    checks), and the reference-leak run (its selection: harness.refleak.EXCLUDED)."""
     if not _step(report, root, "debug-build", [job.venv_py, job.checks, "debug-build"], show=True):
         return
     _pytest(report, root, job, "pytest-dev", {}, python_options=("-X", "dev"))
-    rc = _in_root(report, root, "refleak",
-                  [job.venv_py, "-X", "dev", "-m", "harness.refleak", f"--junitxml={job.results}/refleak.xml",
-                   *(f"tests/python/{m}" for m in REFLEAK_MODULES)],
-                  cwd=job.src, show=True, timeout=config.TEST_TIMEOUT)
+    rc = _in_root(
+        report,
+        root,
+        "refleak",
+        [
+            job.venv_py,
+            "-X",
+            "dev",
+            "-m",
+            "harness.refleak",
+            f"--junitxml={job.results}/refleak.xml",
+        ],
+        cwd=job.src,
+        show=True,
+        timeout=config.TEST_TIMEOUT,
+    )
     _collect(report, root, job, "refleak", rc)
 
 
@@ -225,12 +312,18 @@ def _fetch_wheel(report: StageReport, requirement: str) -> Path | None:
     """The wheel of a pure-Python requirement, downloaded on the host (the
     roots reach no registry); None, booked as a failure, when it cannot be."""
     dest = report.log_dir / "wheels"
-    rc = proc.run([sys.executable, "-m", "pip", "download", "--no-deps", "--only-binary=:all:",
-                   "-d", str(dest), requirement], log=report.log_path("download"), show=False,
-                  env={**os.environ, **config.PIP_QUIET_ENV})
+    rc = proc.run(
+        [sys.executable, "-m", "pip", "download", "--no-deps", "--only-binary=:all:", "-d", str(dest), requirement],
+        log=report.log_path("download"),
+        show=False,
+        env={**os.environ, **config.PIP_QUIET_ENV},
+    )
     wheels = sorted(dest.glob("*.whl"))
-    if not report.check(f"download {requirement}", rc == 0 and len(wheels) == 1,
-                        f"pip download failed (log: {report.log_path('download')})"):
+    if not report.check(
+        f"download {requirement}",
+        rc == 0 and len(wheels) == 1,
+        f"pip download failed (log: {report.log_path('download')})",
+    ):
         return None
     return wheels[0]
 
@@ -241,28 +334,50 @@ def _run_parallel_installed(report: StageReport, root: roots.Root, job: _Job, pl
     if wheel is None:
         return False
     roots.copy_in(wheel, roots.root_dir(root) / job.dir.lstrip("/") / wheel.name)
-    return _step(report, root, "install pytest-run-parallel",
-                 [job.venv_py, "-m", "pip", "install", "--no-index", "--no-deps", f"{job.dir}/{wheel.name}"],
-                 env=_tools_env(platform))
+    return _step(
+        report,
+        root,
+        "install pytest-run-parallel",
+        [job.venv_py, "-m", "pip", "install", "--no-index", "--no-deps", f"{job.dir}/{wheel.name}"],
+        env=_tools_env(platform),
+    )
 
 
-def _threaded_suite(report: StageReport, root: roots.Root, job: _Job, platform: Platform,
-                    env: dict[str, str], selection: tuple[str, ...] = ()) -> None:
+def _threaded_suite(
+    report: StageReport,
+    root: roots.Root,
+    job: _Job,
+    platform: Platform,
+    env: dict[str, str],
+    selection: tuple[str, ...] = (),
+) -> None:
     """The whole suite with PARALLEL_THREADS threads per test (tests marked
     thread_unsafe on one; the JUnit file says how many ran threaded)."""
     if _run_parallel_installed(report, root, job, platform):
-        _pytest(report, root, job, "pytest-threaded", env,
-                pytest_options=(f"--parallel-threads={PARALLEL_THREADS}", *selection))
+        _pytest(
+            report,
+            root,
+            job,
+            "pytest-threaded",
+            env,
+            pytest_options=(f"--parallel-threads={PARALLEL_THREADS}", *selection),
+        )
 
 
-def _threaded_runs(report: StageReport, root: roots.Root, job: _Job, platform: Platform,
-                   env: dict[str, str]) -> None:
+def _threaded_runs(report: StageReport, root: roots.Root, job: _Job, platform: Platform, env: dict[str, str]) -> None:
     """The threaded suite and the scaling table of bench/scaling.py."""
     _threaded_suite(report, root, job, platform, env)
-    _step(report, root, "scaling", [job.venv_py, "bench/scaling.py", "--json", f"{job.results}/scaling.json"],
-          env=env, cwd=job.src, show=True, timeout=config.TEST_TIMEOUT)
-    roots.copy_out(roots.root_dir(root) / job.results.lstrip("/") / "scaling.json",
-                   report.log_dir / "scaling.json")
+    _step(
+        report,
+        root,
+        "scaling",
+        [job.venv_py, "bench/scaling.py", "--json", f"{job.results}/scaling.json"],
+        env=env,
+        cwd=job.src,
+        show=True,
+        timeout=config.TEST_TIMEOUT,
+    )
+    roots.copy_out(roots.root_dir(root) / job.results.lstrip("/") / "scaling.json", report.log_dir / "scaling.json")
 
 
 def _tsan_reports(job: _Job) -> str:
@@ -275,40 +390,56 @@ def _tsan_env(report: StageReport, root: roots.Root, job: _Job) -> dict[str, str
     races suppressed by tests/python/tsan.supp), once a planted race has
     been reported with it; None, booked, when that fails."""
     supp = sanitizers.TSAN_SUPPRESSIONS
-    if not report.check("suppressions", sanitizers.suppressions_are_safe(supp),
-                        f"{supp} has a pattern that could match jadefox frames"):
+    if not report.check(
+        "suppressions", sanitizers.suppressions_are_safe(supp), f"{supp} has a pattern that could match jadefox frames"
+    ):
         return None
     reports = _tsan_reports(job)
     env = sanitizers.module_tsan_env(reports, f"{job.src}/{supp.relative_to(config.REPO)}")
     _clear(root, reports, make=True)
     _in_root(report, root, "canary", [job.venv_py, "-m", "harness.canary", "race"], env=env, cwd=job.src)
     planted = sanitizers.scan_reports(roots.root_dir(root) / reports.lstrip("/"))
-    if not report.check("sanitizer canary (a planted race is reported)",
-                        any(f.kind == "ThreadSanitizer" for f in planted),
-                        "ThreadSanitizer reported nothing: its runtime is not active"):
+    if not report.check(
+        "sanitizer canary (a planted race is reported)",
+        any(f.kind == "ThreadSanitizer" for f in planted),
+        "ThreadSanitizer reported nothing: its runtime is not active",
+    ):
         return None
     _clear(root, reports, make=True)
     return env
 
 
-def _tsan_runs(report: StageReport, root: roots.Root, job: _Job, platform: Platform,
-               env: dict[str, str]) -> None:
+def _tsan_runs(report: StageReport, root: roots.Root, job: _Job, platform: Platform, env: dict[str, str]) -> None:
     """The thread tests and the threaded suite under ThreadSanitizer; every
     report left by them (or by anything run since _tsan_env) is a failure."""
-    _pytest(report, root, job, "pytest-threads", env, paths=("tests/python/test_threads.py",),
-            pytest_options=sanitizers.WITHOUT_PLAIN_ALLOCATOR_TESTS)
-    _threaded_suite(report, root, job, platform, env,
-                    (*sanitizers.WITHOUT_PLAIN_ALLOCATOR_TESTS, *(f"--ignore={t}" for t in TSAN_LEAVES_OUT)))
+    _pytest(
+        report,
+        root,
+        job,
+        "pytest-threads",
+        env,
+        paths=("tests/python/test_threads.py",),
+        pytest_options=sanitizers.WITHOUT_PLAIN_ALLOCATOR_TESTS,
+    )
+    _threaded_suite(
+        report,
+        root,
+        job,
+        platform,
+        env,
+        (*sanitizers.WITHOUT_PLAIN_ALLOCATOR_TESTS, *(f"--ignore={t}" for t in TSAN_LEAVES_OUT)),
+    )
     for n, finding in enumerate(sanitizers.scan_reports(roots.root_dir(root) / _tsan_reports(job).lstrip("/")), 1):
         report.failed(f"ThreadSanitizer report {n}", finding.kind, str(finding))
 
 
-def run_root(report: StageReport, name: str) -> None:
+def run_root(report: StageReport, name: str, pytest_args: tuple[str, ...] = ()) -> None:
     """jadefox built from this work tree's files in the stage's root and its
-    tests run there with the stage's interpreter (see Platform)."""
+    tests run there with the stage's interpreter (see Platform); each
+    pytest run also gets `pytest_args`."""
     platform = PLATFORMS[name]
     root = roots.get(platform.root)
-    job = _Job(name)
+    job = _Job(name, tuple(pytest_args))
     if not _made(report, [root.name], f"root-{name}"):
         return
     with roots.using(root.name):
@@ -323,8 +454,15 @@ def run_root(report: StageReport, name: str) -> None:
             if tsan is None:
                 return
             env.update(tsan)
-        if root.linux32:
-            _step(report, root, "32-bit", [job.venv_py, job.checks, "32-bit"], show=True)
+        machine = root.machine
+        if machine.runs != "native":
+            _step(
+                report,
+                root,
+                f"{machine.bits}-bit {machine.wheel}",
+                [job.venv_py, job.checks, "machine", machine.wheel, str(machine.bits)],
+                show=True,
+            )
         if root.free_threaded:
             env["PYTHONWARNINGS"] = config.GIL_REENABLED_IS_ERROR
             _step(report, root, "gil-disabled", [job.venv_py, job.checks, "gil-disabled"], env=env, show=True)
@@ -373,8 +511,9 @@ def _seed(report: StageReport, upper: Path) -> None:
         roots.copy_in(src, upper / dest.lstrip("/"))
         proc.say(f"copied in: {src}")
     bundle = report.log_dir / "jadefox.bundle"
-    subprocess.run(["git", "-C", str(config.REPO), "bundle", "create", str(bundle), "HEAD"],
-                   check=True, capture_output=True)
+    subprocess.run(
+        ["git", "-C", str(config.REPO), "bundle", "create", str(bundle), "HEAD"], check=True, capture_output=True
+    )
     roots.copy_in(bundle, upper / ORIGIN.lstrip("/") / "jadefox.bundle")
     bundle.unlink()
 
@@ -392,15 +531,30 @@ def run_newcomer(report: StageReport) -> None:
         _seed(report, ov / "upper")
         if any(Path(CA_CERTS).glob("*")):
             _step(report, root, "ca-certificates", ["update-ca-certificates"], overlay=ov)
-        if not _step(report, root, "clone", ["git", "clone", "-q", f"{ORIGIN}/jadefox.bundle", CLONE],
-                     overlay=ov):
+        if not _step(report, root, "clone", ["git", "clone", "-q", f"{ORIGIN}/jadefox.bundle", CLONE], overlay=ov):
             return
         _clear(root, ORIGIN, overlay=ov)
-        _step(report, root, "quickstart", ["python3", "dev.py", "-s", "quickstart"],
-              env=env, cwd=CLONE, overlay=ov, show=True)
-        _step(report, root, "all", ["python3", "dev.py", "-s", "all"],
-              env={**env, "JADEFOX_SKIP": "roots"}, cwd=CLONE, overlay=ov, show=True)
-        build = ov / "upper" / CLONE.lstrip("/") / "build"
-        roots.copy_out(build / "logs", report.log_dir / "inner")
-        if not roots.copy_out(build / "results", report.dir / "inner"):
+        _step(
+            report,
+            root,
+            "quickstart",
+            ["python3", "dev.py", "-s", "quickstart"],
+            env=env,
+            cwd=CLONE,
+            overlay=ov,
+            show=True,
+        )
+        _step(
+            report,
+            root,
+            "all",
+            ["python3", "dev.py", "-s", "all"],
+            env={**env, knobs.SKIP.name: "roots"},
+            cwd=CLONE,
+            overlay=ov,
+            show=True,
+        )
+        clone_build = ov / "upper" / CLONE.lstrip("/") / "build"
+        roots.copy_out(clone_build / "logs", report.log_dir / "inner")
+        if not roots.copy_out(clone_build / "results", report.dir / "inner"):
             report.failed("inner results", f"the run in the clone left no {CLONE}/build/results")
