@@ -11,12 +11,8 @@ namespace {
 constexpr const char* pairwise_parameters[] = {"other", "fill"};
 constexpr const char* scalar_parameters[] = {"value"};
 
-constexpr FunctionDescription pairwise(const char* name) {
-    return {"JadeDict", name, pairwise_parameters, 2, 1};
-}
-constexpr FunctionDescription scalar(const char* name) {
-    return {"JadeDict", name, scalar_parameters, 1, 1};
-}
+constexpr FunctionDescription pairwise(const char* name) { return {"JadeDict", name, pairwise_parameters, 2, 1}; }
+constexpr FunctionDescription scalar(const char* name) { return {"JadeDict", name, scalar_parameters, 1, 1}; }
 
 constexpr FunctionDescription add_description = pairwise("add");
 constexpr FunctionDescription subtract_description = pairwise("subtract");
@@ -44,8 +40,7 @@ double extract_float_argument(const char* name, PyObject* obj) {
 
 // add, subtract, multiply, divide: (other, fill=default_fill).
 template <BinaryOp op, const FunctionDescription& description, double default_fill>
-PyObject* pairwise_method(PyObject* self, PyObject* const* args, Py_ssize_t nargsf,
-                          PyObject* kwnames) {
+PyObject* pairwise_method(PyObject* self, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
     return guarded<PyObject*>(nullptr, [&] {
         PyObject* slots[2] = {};
         extract_arguments_fastcall(description, args, PyVectorcall_NARGS(nargsf), kwnames, slots);
@@ -61,8 +56,7 @@ PyObject* pairwise_method(PyObject* self, PyObject* const* args, Py_ssize_t narg
 
 // The four scalar methods (op) and reset (no op): (value).
 template <const FunctionDescription& description, class Compute>
-PyObject* value_method(PyObject* self, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames,
-                       Compute compute) {
+PyObject* value_method(PyObject* self, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames, Compute compute) {
     return guarded<PyObject*>(nullptr, [&] {
         PyObject* slots[1] = {};
         extract_arguments_fastcall(description, args, PyVectorcall_NARGS(nargsf), kwnames, slots);
@@ -75,15 +69,13 @@ PyObject* value_method(PyObject* self, PyObject* const* args, Py_ssize_t nargsf,
 
 template <BinaryOp op, const FunctionDescription& description>
 PyObject* scalar_method(PyObject* self, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
-    return value_method<description>(self, args, nargsf, kwnames, [](const Record& r, double v) {
-        return apply_scalar(r, op, v);
-    });
+    return value_method<description>(self, args, nargsf, kwnames,
+                                     [](const Record& r, double v) { return apply_scalar(r, op, v); });
 }
 
 PyObject* reset_method(PyObject* self, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
-    return value_method<reset_description>(self, args, nargsf, kwnames, [](const Record& r, double v) {
-        return reset(r, v);
-    });
+    return value_method<reset_description>(self, args, nargsf, kwnames,
+                                           [](const Record& r, double v) { return reset(r, v); });
 }
 
 template <double (*reduce)(const Record&) noexcept>

@@ -16,11 +16,11 @@ std::string full_name(const FunctionDescription& desc) {
     const char* verb = given == 1 ? "was" : "were";
     const std::string name = full_name(desc);
     if (desc.required == desc.parameter_count) {
-        throw_type_error("%s takes %zu positional arguments but %zd %s given", name.c_str(),
-                         desc.parameter_count, given, verb);
+        throw_type_error("%s takes %zu positional arguments but %zd %s given", name.c_str(), desc.parameter_count,
+                         given, verb);
     }
-    throw_type_error("%s takes from %zu to %zu positional arguments but %zd %s given", name.c_str(),
-                     desc.required, desc.parameter_count, given, verb);
+    throw_type_error("%s takes from %zu to %zu positional arguments but %zd %s given", name.c_str(), desc.required,
+                     desc.parameter_count, given, verb);
 }
 
 [[noreturn]] void unexpected_keyword_argument(const FunctionDescription& desc, PyObject* keyword) {
@@ -29,8 +29,7 @@ std::string full_name(const FunctionDescription& desc) {
 }
 
 [[noreturn]] void multiple_values_for_argument(const FunctionDescription& desc, std::size_t i) {
-    throw_type_error("%s got multiple values for argument '%s'", full_name(desc).c_str(),
-                     desc.parameters[i]);
+    throw_type_error("%s got multiple values for argument '%s'", full_name(desc).c_str(), desc.parameters[i]);
 }
 
 // 'a'; 'a' and 'b'; 'a', 'b', and 'c'.
@@ -82,8 +81,7 @@ void bind_keyword(const FunctionDescription& desc, PyObject* name, PyObject* val
 }
 
 // The positional part, shared by both call forms.
-void bind_positional(const FunctionDescription& desc, PyObject* const* args, Py_ssize_t nargs,
-                     PyObject** slots) {
+void bind_positional(const FunctionDescription& desc, PyObject* const* args, Py_ssize_t nargs, PyObject** slots) {
     const std::size_t given = static_cast<std::size_t>(nargs);
     for (std::size_t i = 0; i < given && i < desc.parameter_count; ++i) slots[i] = args[i];
     if (given > desc.parameter_count) too_many_positional_arguments(desc, nargs);
@@ -91,8 +89,8 @@ void bind_positional(const FunctionDescription& desc, PyObject* const* args, Py_
 
 }  // namespace
 
-void extract_arguments_fastcall(const FunctionDescription& desc, PyObject* const* args,
-                                Py_ssize_t nargs, PyObject* kwnames, PyObject** slots) {
+void extract_arguments_fastcall(const FunctionDescription& desc, PyObject* const* args, Py_ssize_t nargs,
+                                PyObject* kwnames, PyObject** slots) {
     bind_positional(desc, args, nargs, slots);
     if (kwnames) {
         const Py_ssize_t count = PyTuple_GET_SIZE(kwnames);
@@ -103,8 +101,7 @@ void extract_arguments_fastcall(const FunctionDescription& desc, PyObject* const
     missing_required_positional_arguments(desc, slots);
 }
 
-void extract_arguments_tuple_dict(const FunctionDescription& desc, PyObject* args, PyObject* kwargs,
-                                  PyObject** slots) {
+void extract_arguments_tuple_dict(const FunctionDescription& desc, PyObject* args, PyObject* kwargs, PyObject** slots) {
     bind_positional(desc, &PyTuple_GET_ITEM(args, 0), PyTuple_GET_SIZE(args), slots);
     if (kwargs) {
         Py_ssize_t pos = 0;

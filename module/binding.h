@@ -20,11 +20,10 @@ struct FunctionDescription {
 // Fills `slots` (parameter_count borrowed references, null when not passed)
 // from a vector call: positional arguments first, then one value per name in
 // `kwnames`. Throws PyErr with the interpreter-style binding message.
-void extract_arguments_fastcall(const FunctionDescription& desc, PyObject* const* args,
-                                Py_ssize_t nargs, PyObject* kwnames, PyObject** slots);
+void extract_arguments_fastcall(const FunctionDescription& desc, PyObject* const* args, Py_ssize_t nargs,
+                                PyObject* kwnames, PyObject** slots);
 
 // The same from a positional tuple and a keyword dict (or null).
-void extract_arguments_tuple_dict(const FunctionDescription& desc, PyObject* args,
-                                  PyObject* kwargs, PyObject** slots);
+void extract_arguments_tuple_dict(const FunctionDescription& desc, PyObject* args, PyObject* kwargs, PyObject** slots);
 
 }  // namespace jadefox::py

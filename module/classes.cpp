@@ -27,11 +27,7 @@ PyType_Slot class_slots[] = {
 // Not a base type, not collected (instances hold no Python objects), not
 // immutable: class attributes may be set from Python.
 PyType_Spec class_spec = {
-    "builtins.JadeDict",
-    static_cast<int>(sizeof(JadeDictObject)),
-    0,
-    Py_TPFLAGS_DEFAULT,
-    class_slots,
+    "builtins.JadeDict", static_cast<int>(sizeof(JadeDictObject)), 0, Py_TPFLAGS_DEFAULT, class_slots,
 };
 
 constexpr const char* panic_doc =
@@ -120,8 +116,8 @@ Ref make_jadedict_class() {
 }
 
 Ref make_panic_class() {
-    Ref made = Ref::steal(
-        PyErr_NewExceptionWithDoc("vexo_runtime.PanicException", panic_doc, PyExc_BaseException, nullptr));
+    Ref made =
+        Ref::steal(PyErr_NewExceptionWithDoc("vexo_runtime.PanicException", panic_doc, PyExc_BaseException, nullptr));
     if (!made) throw_fetched();
     return made;
 }
@@ -130,8 +126,8 @@ Ref make_panic_class() {
 Ref make_owning_capsule() {
     Ref jadedict = make_jadedict_class();
     Ref panic = make_panic_class();
-    auto* owned = new OwnedClasses{this_interpreter_id(),
-                                   {reinterpret_cast<PyTypeObject*>(jadedict.get()), panic.get()}};
+    auto* owned =
+        new OwnedClasses{this_interpreter_id(), {reinterpret_cast<PyTypeObject*>(jadedict.get()), panic.get()}};
     Ref capsule = Ref::steal(PyCapsule_New(owned, capsule_name, release_classes));
     if (!capsule) {
         delete owned;

@@ -81,8 +81,7 @@ PyObject* new_dict(std::size_t n) {
 void throw_cast_error(PyObject* obj, PyTypeObject* target) {
     const std::string target_name = qualified_name(target);
     if (obj == Py_None) throw_type_error_text("'None' is not an instance of '" + target_name + "'");
-    throw_type_error_text("'" + qualified_name(Py_TYPE(obj)) + "' object is not an instance of '" + target_name +
-                          "'");
+    throw_type_error_text("'" + qualified_name(Py_TYPE(obj)) + "' object is not an instance of '" + target_name + "'");
 }
 
 void throw_unmade_instance_error(PyObject* obj) {
@@ -195,7 +194,8 @@ EntryMap extract_entry_map(PyObject* obj) {
         --remaining;
         if (PyFloat_CheckExact(value)) {
             texts[pending] = extract_key_text(key);
-            if (remaining < 0) [[unlikely]] panic(keys_changed);
+            if (remaining < 0) [[unlikely]]
+                panic(keys_changed);
             numbers[pending++] = PyFloat_AS_DOUBLE(value);
             if (pending == batch) {
                 entries.insert_batch(texts, numbers, pending);

@@ -30,7 +30,8 @@ inline constexpr const char subtract[] =
     ">>> d1.subtract(d2).to_dict\n{'a': 10.0, 'b': 3.0}\n```";
 
 inline constexpr const char multiply_scalar[] =
-    "multiply_scalar($self, value)\n--\n\nMultiplies a scalar value (single value) to every value in the dictionary.\n\n"
+    "multiply_scalar($self, value)\n--\n\nMultiplies a scalar value (single value) to every value in the "
+    "dictionary.\n\n"
     "# Examples\n\n```python\n>>> d = jf.JadeDict({\"a\": 2.0, \"b\": 5.0})\n>>> d.multiply_scalar(3.0).to_dict\n"
     "{'a': 6.0, 'b': 15.0}\n```";
 

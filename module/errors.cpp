@@ -9,8 +9,7 @@
 namespace jadefox::py {
 namespace {
 
-constexpr const char* generic_panic_text =
-    "jadefox: the extension's native code failed without a message";
+constexpr const char* generic_panic_text = "jadefox: the extension's native code failed without a message";
 
 [[noreturn]] void abort_uncaught() noexcept {
     std::fputs("uncaught panic at ffi boundary\n", stderr);
@@ -46,9 +45,10 @@ std::string text_of(PyObject* obj, const char* fallback) {
 // in whatever thread it runs, so neither may happen here.
 [[noreturn]] void resume_panic(Ref exception) {
     std::string message = text_of(exception.get(), "Unwrapped panic from Python code");
-    std::fputs("jadefox: resuming an internal failure: a PanicException was fetched from the interpreter\n"
-               "Python stack trace below:\n",
-               stderr);
+    std::fputs(
+        "jadefox: resuming an internal failure: a PanicException was fetched from the interpreter\n"
+        "Python stack trace below:\n",
+        stderr);
     std::fflush(stderr);  // before the traceback, which goes through sys.stderr
     PyErr_DisplayException(exception.get());
     throw Panic{std::move(message)};
@@ -70,8 +70,7 @@ PyErr PyErr::fetch() {
 }
 
 bool PyErr::is_exact_type_error() const noexcept {
-    return type_ ? type_ == PyExc_TypeError
-                 : Py_TYPE(value_.get()) == reinterpret_cast<PyTypeObject*>(PyExc_TypeError);
+    return type_ ? type_ == PyExc_TypeError : Py_TYPE(value_.get()) == reinterpret_cast<PyTypeObject*>(PyExc_TypeError);
 }
 
 Ref PyErr::into_exception() && {
@@ -98,8 +97,7 @@ constinit thread_local bool thread_has_thrown = false;
 void throw_once() noexcept {
     try {
         throw 0;
-    } catch (int) {
-    }
+    } catch (int) {}
     thread_has_thrown = true;
 }
 
@@ -139,9 +137,9 @@ void raise_panic(std::optional<std::string_view> message) {
     if (!type) abort_uncaught();  // module execution makes it before anything can fail
     // surrogatepass undoes text_of: a resumed message comes back whole, and
     // every text we make decodes, so only exhausted memory can fail here.
-    Ref text = Ref::steal(!message ? PyUnicode_FromString(generic_panic_text)
-                                   : PyUnicode_DecodeUTF8(message->data(), static_cast<Py_ssize_t>(message->size()),
-                                                          "surrogatepass"));
+    Ref text = Ref::steal(
+        !message ? PyUnicode_FromString(generic_panic_text)
+                 : PyUnicode_DecodeUTF8(message->data(), static_cast<Py_ssize_t>(message->size()), "surrogatepass"));
     if (!text) {
         if (PyErr_ExceptionMatches(PyExc_MemoryError)) return;
         abort_uncaught();

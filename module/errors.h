@@ -29,9 +29,7 @@ public:
     // set). A pending PanicException is not an ordinary error: it resumes
     // the internal-failure path, so this throws Panic instead of returning.
     static PyErr fetch();
-    static PyErr with_message(PyObject* type, Ref message) noexcept {
-        return PyErr(type, std::move(message));
-    }
+    static PyErr with_message(PyObject* type, Ref message) noexcept { return PyErr(type, std::move(message)); }
     static PyErr ready(Ref exception) noexcept { return PyErr(nullptr, std::move(exception)); }
 
     // The exception's type is exactly TypeError (not a subclass).
@@ -66,13 +64,11 @@ struct Panic {
 
 // Writes the diagnostic for an internal failure at `where` to standard error
 // and throws Panic with `message`.
-[[noreturn]] void panic(std::string message,
-                        std::source_location where = std::source_location::current());
+[[noreturn]] void panic(std::string message, std::source_location where = std::source_location::current());
 
 // For objects the interpreter should always be able to make: a null result
 // is reported as unraisable and becomes an internal failure.
-PyObject* expect_object(PyObject* made,
-                        std::source_location where = std::source_location::current());
+PyObject* expect_object(PyObject* made, std::source_location where = std::source_location::current());
 
 // Raises a PanicException carrying `message`, or a generic text for a
 // failure that has none (nullopt). When memory is too short to make the
@@ -94,7 +90,8 @@ void throw_once() noexcept;
 // when memory has run out, so each thread throws once, on its first call
 // into the module, while memory is still to be had.
 inline void ready_to_fail() noexcept {
-    if (!thread_has_thrown) [[unlikely]] throw_once();
+    if (!thread_has_thrown) [[unlikely]]
+        throw_once();
 }
 
 // Runs an entry point's body and turns its outcome into the interpreter's

@@ -17,18 +17,18 @@ namespace {
 // the type pointer that the caller has just read.
 JadeDictObject* made_by_constructor(PyObject* obj) {
     auto* instance = reinterpret_cast<JadeDictObject*>(obj);
-    if (!instance->record.keys) [[unlikely]] throw_unmade_instance_error(obj);
+    if (!instance->record.keys) [[unlikely]]
+        throw_unmade_instance_error(obj);
     return instance;
 }
 
 }  // namespace
 
-JadeDictObject* checked_instance(PyObject* obj, PyTypeObject* cls) {
-    return made_by_constructor(cast(obj, cls));
-}
+JadeDictObject* checked_instance(PyObject* obj, PyTypeObject* cls) { return made_by_constructor(cast(obj, cls)); }
 
 JadeDictObject* checked_receiver(PyObject* self) {
-    if (is_jadedict_class(Py_TYPE(self))) [[likely]] return made_by_constructor(self);
+    if (is_jadedict_class(Py_TYPE(self))) [[likely]]
+        return made_by_constructor(self);
     // The interpreter checks a method's receiver before the call, so only a
     // caller going around it gets here; the message names this
     // interpreter's class.
@@ -42,11 +42,10 @@ SharedBorrow::SharedBorrow(JadeDictObject* obj) : obj_(obj) {
     std::size_t seen = obj->borrow_count.load(std::memory_order_relaxed);
     do {
         if (seen == exclusive) {
-            throw PyErr::with_message(PyExc_RuntimeError,
-                                      Ref::steal(PyUnicode_FromString("Already mutably borrowed")));
+            throw PyErr::with_message(PyExc_RuntimeError, Ref::steal(PyUnicode_FromString("Already mutably borrowed")));
         }
-    } while (!obj->borrow_count.compare_exchange_weak(seen, seen + 1, std::memory_order_acquire,
-                                                      std::memory_order_relaxed));
+    } while (
+        !obj->borrow_count.compare_exchange_weak(seen, seen + 1, std::memory_order_acquire, std::memory_order_relaxed));
 }
 
 Ref new_instance(PyTypeObject* type, Record&& record) {

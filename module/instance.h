@@ -11,8 +11,7 @@
 namespace jadefox::py {
 
 struct JadeDictObject {
-    PyObject_HEAD
-    Record record;
+    PyObject_HEAD Record record;
     // Shared borrows in progress; all ones would mark an exclusive borrow,
     // which nothing in this class takes.
     std::atomic<std::size_t> borrow_count;

@@ -33,8 +33,7 @@ namespace jadefox::py {
 namespace {
 
 struct RebuildObject {
-    PyObject_HEAD
-    PyObject* cls;  // strong; the class whose instances this reducer handles
+    PyObject_HEAD PyObject* cls;  // strong; the class whose instances this reducer handles
 };
 
 PyTypeObject* bound_class(PyObject* rebuild) {
@@ -94,12 +93,9 @@ PyMethodDef rebuild_methods[] = {
 };
 
 PyType_Slot rebuild_slots[] = {
-    {Py_tp_call, reinterpret_cast<void*>(rebuild_call)},
-    {Py_tp_methods, rebuild_methods},
-    {Py_tp_traverse, reinterpret_cast<void*>(rebuild_traverse)},
-    {Py_tp_clear, reinterpret_cast<void*>(rebuild_clear)},
-    {Py_tp_dealloc, reinterpret_cast<void*>(rebuild_dealloc)},
-    {0, nullptr},
+    {Py_tp_call, reinterpret_cast<void*>(rebuild_call)},         {Py_tp_methods, rebuild_methods},
+    {Py_tp_traverse, reinterpret_cast<void*>(rebuild_traverse)}, {Py_tp_clear, reinterpret_cast<void*>(rebuild_clear)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(rebuild_dealloc)},   {0, nullptr},
 };
 
 // Not instantiable from Python: its one instance is made below.
@@ -139,8 +135,8 @@ void register_reducer(PyTypeObject* cls) {
     if (!reducer) throw_fetched();
     Ref copyreg = Ref::steal(PyImport_ImportModule("copyreg"));
     if (!copyreg) throw_fetched();
-    Ref done = Ref::steal(PyObject_CallMethod(copyreg.get(), "pickle", "OO", reinterpret_cast<PyObject*>(cls),
-                                              reducer.get()));
+    Ref done =
+        Ref::steal(PyObject_CallMethod(copyreg.get(), "pickle", "OO", reinterpret_cast<PyObject*>(cls), reducer.get()));
     if (!done) throw_fetched();
 }
 
