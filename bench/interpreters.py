@@ -30,28 +30,33 @@ InterpreterPoolExecutor the script says so and exits with status 0.
 from __future__ import annotations
 
 import argparse
+import importlib
 import json
 import site
 import sys
 import time
 from pathlib import Path
+from typing import Any
 
 REPO = Path(__file__).resolve().parents[1]
-if not __package__:   # run as a script: make the `bench` package importable
+if not __package__:  # run as a script: make the `bench` package importable
     sys.path.insert(0, str(REPO))
 
 from bench import scaling  # noqa: E402
 
+# New in CPython 3.14; looked up by name so that type checkers of older
+# versions see Any rather than a module they do not know.
+interpreters: Any
+InterpreterPoolExecutor: Any
 try:
-    from concurrent import interpreters
-    from concurrent.futures import InterpreterPoolExecutor
-except ImportError:          # before CPython 3.14
-    interpreters = InterpreterPoolExecutor = None  # type: ignore[assignment,misc]
+    interpreters = importlib.import_module("concurrent.interpreters")
+    InterpreterPoolExecutor = importlib.import_module("concurrent.futures").InterpreterPoolExecutor
+except (ImportError, AttributeError):  # before CPython 3.14
+    interpreters = InterpreterPoolExecutor = None
 
-ROWS = ("construction", "dict comprehension", "keyed add", "dict keyed add", "sum()",
-        "dict sum(values())")
+ROWS = ("construction", "dict comprehension", "keyed add", "dict keyed add", "sum()", "dict sum(values())")
 WORKERS = (1, 2)
-START_MARGIN = 0.05   # seconds between releasing the workers and their common start
+START_MARGIN = 0.05  # seconds between releasing the workers and their common start
 
 
 def rows(quick: bool) -> list[scaling.Workload]:
@@ -63,7 +68,7 @@ def timed_task(row: str, quick: bool, seconds: float, ready, go) -> tuple[int, f
     the start time from `go`, then repeats the operation for `seconds`.
     Returns (operations, elapsed seconds, CPU seconds of this thread)."""
     op = {w.name: w for w in rows(quick)}[row].make(0)
-    op()   # warm up: first-call costs and the allocator's pools
+    op()  # warm up: first-call costs and the allocator's pools
     ready.put(None)
     start = go.get()
     time.sleep(max(0.0, start - time.monotonic()))
@@ -90,7 +95,7 @@ def sample(pool, row: str, quick: bool, workers: int, seconds: float) -> list[tu
             except interpreters.QueueEmpty:
                 for t in tasks:
                     if t.done():
-                        t.result()   # a worker failed before it was ready: raise its error
+                        t.result()  # a worker failed before it was ready: raise its error
     start = time.monotonic() + START_MARGIN
     for _ in tasks:
         go.put(start)
@@ -118,9 +123,18 @@ def evaluate(figures: dict[str, dict[int, float]]) -> list[dict]:
     for w in rows(False):
         ratio = ratios[(w.name, "own")]
         goal, goal_text = scaling.goal_for(w, "own", ratios)
-        results.append({"operation": w.name, "large": w.large, "ops_per_s_1": figures[w.name][1],
-                        "ops_per_s_2": figures[w.name][2], "ratio": ratio, "goal": goal,
-                        "goal_text": goal_text, "met": None if goal is None else ratio >= goal})
+        results.append(
+            {
+                "operation": w.name,
+                "large": w.large,
+                "ops_per_s_1": figures[w.name][1],
+                "ops_per_s_2": figures[w.name][2],
+                "ratio": ratio,
+                "goal": goal,
+                "goal_text": goal_text,
+                "met": None if goal is None else ratio >= goal,
+            }
+        )
     return results
 
 
@@ -145,12 +159,11 @@ def main(argv: list[str] | None = None) -> int:
         pools = {1: one, 2: two}
         for workers, pool in pools.items():
             begin = time.monotonic()
-            sample(pool, ROWS[0], args.quick, workers, 0.0)   # the workers start and import
-            print(f"  start-up of {workers} worker(s): {time.monotonic() - begin:.2f} s",
-                  file=sys.stderr, flush=True)
+            sample(pool, ROWS[0], args.quick, workers, 0.0)  # the workers start and import
+            print(f"  start-up of {workers} worker(s): {time.monotonic() - begin:.2f} s", file=sys.stderr, flush=True)
         for w in rows(args.quick):
             samples: dict[int, list] = {n: [] for n in WORKERS}
-            for _ in range(args.repeat):   # in turn, so a change of load touches both alike
+            for _ in range(args.repeat):  # in turn, so a change of load touches both alike
                 for n in WORKERS:
                     samples[n].append(sample(pools[n], w.name, args.quick, n, seconds))
             best = {n: max(samples[n], key=throughput) for n in WORKERS}
@@ -159,30 +172,48 @@ def main(argv: list[str] | None = None) -> int:
             print(f"  measured {w.name}", file=sys.stderr, flush=True)
 
     sizes = {w.name: w.size for w in rows(args.quick)}
-    header = f"{'operation':<20} {'keys':>10} {'1 worker/s':>12} {'2 workers/s':>12} {'ratio':>6} " \
-             f"{'CPU 1':>5} {'CPU 2':>5} {'per CPU':>7}  goal"
+    header = (
+        f"{'operation':<20} {'keys':>10} {'1 worker/s':>12} {'2 workers/s':>12} {'ratio':>6} "
+        f"{'CPU 1':>5} {'CPU 2':>5} {'per CPU':>7}  goal"
+    )
     print(header)
     print("-" * len(header))
     results = evaluate(figures)
     for r in results:
         name = r["operation"]
-        r.update(keys=sizes[name], cpu_share_1=cpu[name][1], cpu_share_2=cpu[name][2],
-                 ratio_per_cpu=r["ratio"] * cpu[name][1] / cpu[name][2])
+        r.update(
+            keys=sizes[name],
+            cpu_share_1=cpu[name][1],
+            cpu_share_2=cpu[name][2],
+            ratio_per_cpu=r["ratio"] * cpu[name][1] / cpu[name][2],
+        )
         verdict = "" if r["goal"] is None else ("met" if r["met"] else "missed")
-        print(f"{name:<20} {r['keys']:>10} {r['ops_per_s_1']:>12.1f} {r['ops_per_s_2']:>12.1f} "
-              f"{r['ratio']:>6.2f} {r['cpu_share_1']:>5.2f} {r['cpu_share_2']:>5.2f} {r['ratio_per_cpu']:>7.2f}  "
-              f"{r['goal_text']} {verdict}".rstrip())
+        print(
+            f"{name:<20} {r['keys']:>10} {r['ops_per_s_1']:>12.1f} {r['ops_per_s_2']:>12.1f} "
+            f"{r['ratio']:>6.2f} {r['cpu_share_1']:>5.2f} {r['cpu_share_2']:>5.2f} {r['ratio_per_cpu']:>7.2f}  "
+            f"{r['goal_text']} {verdict}".rstrip()
+        )
     judged = [r for r in results if r["goal"] is not None]
     print(f"goals met: {sum(r['met'] for r in judged)} of {len(judged)}")
     print(f"after: {scaling.load_note()}")
     if args.json:
         with open(args.json, "w") as f:
-            json.dump({"interpreter": scaling.build_description(), "load": scaling.load_note(),
-                       "seconds": seconds, "repeat": args.repeat, "rows": results}, f, indent=1)
+            json.dump(
+                {
+                    "interpreter": scaling.build_description(),
+                    "load": scaling.load_note(),
+                    "seconds": seconds,
+                    "repeat": args.repeat,
+                    "rows": results,
+                },
+                f,
+                indent=1,
+            )
     return 0
 
 
 if __name__ == "__main__":
     # The tasks must be pickled by their module's name, not as __main__'s.
     from bench import interpreters as this_module  # noqa: PLW0406
+
     sys.exit(this_module.main())
