@@ -32,7 +32,7 @@ def shard_of(key: str) -> int:
 
 
 def shard(entries: dict) -> list:
-    parts = [{} for _ in range(SHARDS)]
+    parts: list[dict[str, float]] = [{} for _ in range(SHARDS)]
     for key, value in entries.items():
         parts[shard_of(key)][key] = value
     return [jf.JadeDict(part) for part in parts]
@@ -65,10 +65,12 @@ def main() -> int:
     quantities = {f"sku-{i:06d}": i % 13 for i in range(KEYS) if i % 3}
     price_shards, quantity_shards = shard(prices), shard(quantities)
 
-    with LocalCluster(n_workers=2, threads_per_worker=1, processes=True,
-                      host="127.0.0.1", dashboard_address=None,
-                      silence_logs=40) as cluster, \
-            Client(cluster, timeout=TIMEOUT) as client:
+    with (
+        LocalCluster(
+            n_workers=2, threads_per_worker=1, processes=True, host="127.0.0.1", dashboard_address=None, silence_logs=40
+        ) as cluster,
+        Client(cluster, timeout=TIMEOUT) as client,
+    ):
         # scatter pickles each JadeDict once and leaves it on a worker.
         price_refs = client.scatter(price_shards)
         quantity_refs = client.scatter(quantity_shards)
@@ -82,9 +84,9 @@ def main() -> int:
     local_totals = [line_totals(p, q) for p, q in zip(price_shards, quantity_shards)]
     for remote, local in zip(remote_totals, local_totals):
         assert type(remote) is jf.JadeDict
-        r, l = remote.to_dict, local.to_dict
-        assert list(r) == list(l), "key order changed on the way"
-        assert all(bits(r[k]) == bits(l[k]) for k in l), "a value changed on the way"
+        got, want = remote.to_dict, local.to_dict
+        assert list(got) == list(want), "key order changed on the way"
+        assert all(bits(got[k]) == bits(want[k]) for k in want), "a value changed on the way"
     assert [bits(s) for s in remote_sums] == [bits(t.sum()) for t in local_totals]
 
     # One dictionary over every key gives the same value per key...

@@ -5,7 +5,7 @@ between them is a loop over two arrays of doubles, with no hashing."""
 import jadefox as jf
 
 base = jf.JadeDict({f"item-{i}": float(i) for i in range(5)})
-zeros = base.reset(0.0)            # same keys, every value 0.0: one family
+zeros = base.reset(0.0)  # same keys, every value 0.0: one family
 costs = zeros.add_scalar(2.5)
 margins = base.multiply_scalar(0.1).add(costs)
 

@@ -5,8 +5,9 @@ way in is `Series.to_dict()` (keys must be str), and the way out is
 `pandas.Series(d.to_dict)`, which keeps the key order.
 """
 
-import jadefox as jf
 import pandas as pd
+
+import jadefox as jf
 
 frame = pd.DataFrame({"ticker": ["AAA", "BBB", "CCC"], "price": [10.0, 20.5, 3.25]})
 prices = jf.JadeDict(frame.set_index("ticker")["price"].to_dict())

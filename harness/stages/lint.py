@@ -14,7 +14,13 @@ from ..results import StageReport
 
 PYTHON_PATHS = ("harness", "bench", "tests", "noxfile.py", "dev.py")
 # mypy takes each test directory on its own: each has its own conftest.py.
-MYPY_RUNS = (("harness", "bench", "tests/harness", "noxfile.py", "dev.py"), ("tests/bench",), ("tests/fuzz",))
+MYPY_RUNS = (
+    ("harness", "bench", "tests/harness", "noxfile.py", "dev.py"),
+    ("tests/bench",),
+    ("tests/fuzz",),
+    ("tests/python",),
+    ("examples",),
+)
 CXX_DIRS = ("core", "module")
 CXX_SUFFIXES = (".cpp", ".h")
 

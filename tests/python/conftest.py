@@ -23,7 +23,8 @@ def pytest_configure(config):
         "plain_allocator: holds only with the interpreter's usual allocator, so the runs under "
         "AddressSanitizer and ThreadSanitizer leave it out: a sanitizer's allocator aborts where an "
         "exhausted one fails, its shadow memory defeats an RLIMIT_AS, and ASan's quarantine holds "
-        "freed memory on purpose (LeakSanitizer covers leaks in that run)")
+        "freed memory on purpose (LeakSanitizer covers leaks in that run)",
+    )
 
 
 @pytest.fixture(scope="session")
@@ -42,8 +43,12 @@ def threaded_counts(config):
     if plugin is None or threads < 2:
         return None
     reporter = config.pluginmanager.get_plugin("terminalreporter")
-    ran = {r.nodeid for outcome in ("passed", "failed", "error") for r in reporter.stats.get(outcome, [])
-           if getattr(r, "when", None) == "call"}
+    ran = {
+        r.nodeid
+        for outcome in ("passed", "failed", "error")
+        for r in reporter.stats.get(outcome, [])
+        if getattr(r, "when", None) == "call"
+    }
     if not ran:
         return None
     threaded = sum(1 for nodeid in ran if nodeid in plugin.run_in_parallel)
@@ -64,16 +69,19 @@ def pytest_terminal_summary(terminalreporter):
     counts = threaded_counts(terminalreporter.config)
     if counts:
         threads, threaded, single = counts
-        terminalreporter.write_sep("-", f"threaded: {threaded} tests ran on {threads} threads at once, "
-                                        f"{single} on one thread (marked thread_unsafe; -v lists why)")
+        terminalreporter.write_sep(
+            "-",
+            f"threaded: {threaded} tests ran on {threads} threads at once, "
+            f"{single} on one thread (marked thread_unsafe; -v lists why)",
+        )
     counts = support.INJECTED_FAILURES
     if counts:
-        terminalreporter.write_sep("-", f"injected allocation failures: {sum(counts.values())} "
-                                        f"over {len(counts)} entry points")
+        terminalreporter.write_sep(
+            "-", f"injected allocation failures: {sum(counts.values())} over {len(counts)} entry points"
+        )
         terminalreporter.write_line(", ".join(f"{name} {n}" for name, n in counts.items()))
     # Name what a -m or -k expression left out (pytest itself only counts it).
-    left_out = collections.Counter(item.nodeid.split("[")[0]
-                                   for item in terminalreporter.stats.get("deselected", []))
+    left_out = collections.Counter(item.nodeid.split("[")[0] for item in terminalreporter.stats.get("deselected", []))
     if left_out:
         terminalreporter.write_sep("-", f"deselected: {left_out.total()}")
         for test, n in left_out.items():

@@ -37,11 +37,17 @@ MARGIN = 8
 # No entry point makes anywhere near this many allocations.
 LIMIT = 5000
 
-SRC = {"alpha-key": 1.5, "beta-key": -0.0, "gamma-key": 10, "delta-key": float("nan"),
-       "epsilon-key": float("-inf"), "zeta-key": 2 ** 60}
+SRC = {
+    "alpha-key": 1.5,
+    "beta-key": -0.0,
+    "gamma-key": 10,
+    "delta-key": float("nan"),
+    "epsilon-key": float("-inf"),
+    "zeta-key": 2**60,
+}
 D = JadeDict(SRC)
 E = JadeDict({"alpha-key": 2.0, "gamma-key": -3.0, "only-in-e": 7.0})  # keyed: another key index
-F = D.add_scalar(1.0)                                                   # positional: D's key index
+F = D.add_scalar(1.0)  # positional: D's key index
 
 
 def _grow_src():
@@ -120,7 +126,7 @@ ENTRIES = {
     "float-fill": lambda _: D.add(E, fill=None),
     "float-value": lambda _: D.add_scalar("text"),
     "float-dict": lambda _: JadeDict({"alpha-key": 1.0, "beta-key": "text"}),
-    "float-overflow": lambda _: D.multiply_scalar(10 ** 400),
+    "float-overflow": lambda _: D.multiply_scalar(10**400),
     "float-raises": lambda raiser: JadeDict({"alpha-key": raiser}),
     "float-unprintable": lambda raiser: D.reset(raiser),
     "surrogate-constructor": lambda _: JadeDict({"alpha-key": 1.0, "x\ud800": 2.0}),
@@ -276,8 +282,11 @@ def main():
         problems.append(f"a second sweep left {grown} more blocks allocated")
     if refs_after != refs:
         problems.append(f"a second sweep changed reference counts: {refs} -> {refs_after}")
-    print(json.dumps({"entry": name, "tried": tried, "normal": normal, "seen": seen,
-                      "blocks": grown, "problems": problems}))
+    print(
+        json.dumps(
+            {"entry": name, "tried": tried, "normal": normal, "seen": seen, "blocks": grown, "problems": problems}
+        )
+    )
 
 
 if __name__ == "__main__":

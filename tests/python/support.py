@@ -49,8 +49,9 @@ def same(a: float, b: float) -> bool:
 
 def assert_same(actual, expected, what=""):
     assert type(actual) is float, (what, type(actual))
-    assert same(actual, expected), f"{what}: got {actual!r} ({bits(actual).hex()}), " \
-        f"want {expected!r} ({bits(expected).hex()})"
+    assert same(actual, expected), (
+        f"{what}: got {actual!r} ({bits(actual).hex()}), want {expected!r} ({bits(expected).hex()})"
+    )
 
 
 def assert_jd(jd, expected) -> None:
@@ -155,10 +156,16 @@ def run_py(code, timeout=240, env=None):
     import textwrap
 
     env = dict(os.environ if env is None else env)
-    env["PYTHONPATH"] = os.pathsep.join(filter(None, [os.path.dirname(os.path.abspath(__file__)),
-                                                      env.get("PYTHONPATH")]))
-    return subprocess.run([sys.executable, "-c", textwrap.dedent(code)], capture_output=True,
-                          text=True, timeout=timeout * SLOWDOWN, env=env)
+    env["PYTHONPATH"] = os.pathsep.join(
+        filter(None, [os.path.dirname(os.path.abspath(__file__)), env.get("PYTHONPATH")])
+    )
+    return subprocess.run(
+        [sys.executable, "-c", textwrap.dedent(code)],
+        capture_output=True,
+        text=True,
+        timeout=timeout * SLOWDOWN,
+        env=env,
+    )
 
 
 def rss_bytes() -> int:

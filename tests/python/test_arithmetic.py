@@ -12,8 +12,27 @@ from support import INF, NAN, assert_jd, assert_same, bits, fold_product, fold_s
 MAX = 1.7976931348623157e308
 TINY = 5e-324
 MIN_NORMAL = 2.2250738585072014e-308
-SPECIALS = [0.0, -0.0, 1.0, -1.0, INF, -INF, NAN, TINY, -TINY, MAX, -MAX, MIN_NORMAL,
-            0.1, 3.0, -7.5, 1e16, 2.0**-1074 * 3, 1e-300, 1e300]
+SPECIALS = [
+    0.0,
+    -0.0,
+    1.0,
+    -1.0,
+    INF,
+    -INF,
+    NAN,
+    TINY,
+    -TINY,
+    MAX,
+    -MAX,
+    MIN_NORMAL,
+    0.1,
+    3.0,
+    -7.5,
+    1e16,
+    2.0**-1074 * 3,
+    1e-300,
+    1e300,
+]
 PAIR_OPS = {"add": "+", "subtract": "-", "multiply": "*", "divide": "/"}
 SCALAR_OPS = {"add_scalar": "+", "subtract_scalar": "-", "multiply_scalar": "*", "divide_scalar": "/"}
 DEFAULT_FILL = {"add": 0.0, "subtract": 0.0, "multiply": 1.0, "divide": 1.0}
@@ -145,14 +164,10 @@ def test_empty_receiver(method):
 def test_self_combination():
     vals = {"f": 2.5, "nz": -0.0, "pz": 0.0, "pinf": INF, "ninf": -INF, "nan": NAN, "neg": -3.0}
     d = JadeDict(vals)
-    assert_jd(d.subtract(d), {"f": 0.0, "nz": 0.0, "pz": 0.0, "pinf": NAN, "ninf": NAN,
-                              "nan": NAN, "neg": 0.0})
-    assert_jd(d.divide(d), {"f": 1.0, "nz": NAN, "pz": NAN, "pinf": NAN, "ninf": NAN,
-                            "nan": NAN, "neg": 1.0})
-    assert_jd(d.add(d), {"f": 5.0, "nz": -0.0, "pz": 0.0, "pinf": INF, "ninf": -INF,
-                         "nan": NAN, "neg": -6.0})
-    assert_jd(d.multiply(d), {"f": 6.25, "nz": 0.0, "pz": 0.0, "pinf": INF, "ninf": INF,
-                              "nan": NAN, "neg": 9.0})
+    assert_jd(d.subtract(d), {"f": 0.0, "nz": 0.0, "pz": 0.0, "pinf": NAN, "ninf": NAN, "nan": NAN, "neg": 0.0})
+    assert_jd(d.divide(d), {"f": 1.0, "nz": NAN, "pz": NAN, "pinf": NAN, "ninf": NAN, "nan": NAN, "neg": 1.0})
+    assert_jd(d.add(d), {"f": 5.0, "nz": -0.0, "pz": 0.0, "pinf": INF, "ninf": -INF, "nan": NAN, "neg": -6.0})
+    assert_jd(d.multiply(d), {"f": 6.25, "nz": 0.0, "pz": 0.0, "pinf": INF, "ninf": INF, "nan": NAN, "neg": 9.0})
     assert_jd(d, vals)
 
 
@@ -169,10 +184,15 @@ def test_division_by_zero_raises_nothing():
 
 def test_signed_zero_rules():
     d = JadeDict({"nz": -0.0, "pz": 0.0})
-    for res, want in [(d.add_scalar(0.0), (0.0, 0.0)), (d.add_scalar(-0.0), (-0.0, 0.0)),
-                      (d.subtract_scalar(0.0), (-0.0, 0.0)), (d.subtract_scalar(-0.0), (0.0, 0.0)),
-                      (d.multiply_scalar(-1.0), (0.0, -0.0)), (d.add(JadeDict({})), (0.0, 0.0)),
-                      (d.subtract(JadeDict({})), (-0.0, 0.0))]:
+    for res, want in [
+        (d.add_scalar(0.0), (0.0, 0.0)),
+        (d.add_scalar(-0.0), (-0.0, 0.0)),
+        (d.subtract_scalar(0.0), (-0.0, 0.0)),
+        (d.subtract_scalar(-0.0), (0.0, 0.0)),
+        (d.multiply_scalar(-1.0), (0.0, -0.0)),
+        (d.add(JadeDict({})), (0.0, 0.0)),
+        (d.subtract(JadeDict({})), (-0.0, 0.0)),
+    ]:
         assert_jd(res, {"nz": want[0], "pz": want[1]})
     assert_jd(JadeDict({"x": 5.0}).subtract_scalar(5.0), {"x": 0.0})
 
@@ -181,8 +201,10 @@ def test_scalar_edge_values():
     assert_jd(JadeDict({"a": 0.1}).divide_scalar(10.0), {"a": 0.01})
     assert_jd(JadeDict({"a": 1.0}).divide_scalar(3.0), {"a": 0.3333333333333333})
     assert_jd(JadeDict({"a": 0.1}).divide(JadeDict({}), 10.0), {"a": 0.01})
-    assert_jd(JadeDict({"i": INF, "m": -INF, "n": -3.0, "p": 2.0, "nan": NAN}).multiply_scalar(0.0),
-              {"i": NAN, "m": NAN, "n": -0.0, "p": 0.0, "nan": NAN})
+    assert_jd(
+        JadeDict({"i": INF, "m": -INF, "n": -3.0, "p": 2.0, "nan": NAN}).multiply_scalar(0.0),
+        {"i": NAN, "m": NAN, "n": -0.0, "p": 0.0, "nan": NAN},
+    )
     assert_jd(JadeDict({"a": MAX}).multiply_scalar(2.0), {"a": INF})
     assert_jd(JadeDict({"a": -MAX}).add_scalar(-MAX), {"a": -INF})
     assert_jd(JadeDict({"a": TINY}).divide_scalar(2.0), {"a": 0.0})
@@ -204,23 +226,44 @@ def test_reset_copies_bits_exactly():
     assert_jd(d, {"a": 1.0, "b": -0.0, "c": NAN})
 
 
-@pytest.mark.parametrize("values, total, prod", [
-    ([], -0.0, 1.0), ([-0.0], -0.0, -0.0), ([0.0], 0.0, 0.0), ([-0.0, -0.0], -0.0, 0.0),
-    ([1.0, 2.0, 3.0], 6.0, 6.0), ([2.0, 3.0, 4.0], 9.0, 24.0), ([1e300, 1e300], 2e300, INF),
-    ([-1e300, 1e300], 0.0, -INF), ([1e300, 1e300, 0.0], 2e300, NAN), ([INF, 0.0], INF, NAN),
-    ([INF, -INF], NAN, -INF), ([MAX, MAX], INF, INF), ([1.0, NAN, 2.0], NAN, NAN),
-    ([TINY, 0.5], 0.5, 0.0), ([-TINY, 0.5], 0.5, -0.0), ([0.5, TINY], 0.5, 0.0),
-])
+@pytest.mark.parametrize(
+    "values, total, prod",
+    [
+        ([], -0.0, 1.0),
+        ([-0.0], -0.0, -0.0),
+        ([0.0], 0.0, 0.0),
+        ([-0.0, -0.0], -0.0, 0.0),
+        ([1.0, 2.0, 3.0], 6.0, 6.0),
+        ([2.0, 3.0, 4.0], 9.0, 24.0),
+        ([1e300, 1e300], 2e300, INF),
+        ([-1e300, 1e300], 0.0, -INF),
+        ([1e300, 1e300, 0.0], 2e300, NAN),
+        ([INF, 0.0], INF, NAN),
+        ([INF, -INF], NAN, -INF),
+        ([MAX, MAX], INF, INF),
+        ([1.0, NAN, 2.0], NAN, NAN),
+        ([TINY, 0.5], 0.5, 0.0),
+        ([-TINY, 0.5], 0.5, -0.0),
+        ([0.5, TINY], 0.5, 0.0),
+    ],
+)
 def test_reductions_edges(values, total, prod):
     d = JadeDict(keyed(values))
     assert_same(d.sum(), total)
     assert_same(d.product(), prod)
 
 
-@pytest.mark.parametrize("order, expected", [
-    (("x", "y", "z"), 0.0), (("x", "z", "y"), 1.0), (("y", "x", "z"), 0.0),
-    (("z", "y", "x"), 0.0), (("y", "z", "x"), 0.0), (("z", "x", "y"), 1.0),
-])
+@pytest.mark.parametrize(
+    "order, expected",
+    [
+        (("x", "y", "z"), 0.0),
+        (("x", "z", "y"), 1.0),
+        (("y", "x", "z"), 0.0),
+        (("z", "y", "x"), 0.0),
+        (("y", "z", "x"), 0.0),
+        (("z", "x", "y"), 1.0),
+    ],
+)
 def test_sum_follows_insertion_order(order, expected):
     vals = {"x": 1e16, "y": 1.0, "z": -1e16}
     d = JadeDict({k: vals[k] for k in order})
@@ -233,8 +276,12 @@ def test_sum_follows_insertion_order(order, expected):
 def test_reductions_match_left_to_right_fold():
     rng = random.Random(20240611)
     for n in (1, 2, 3, 17, 100, 1000):
-        vals = [rng.choice([rng.uniform(-1e6, 1e6), rng.uniform(-1, 1) * 10.0 ** rng.randint(-30, 30),
-                            float(rng.randint(-9, 9))]) for _ in range(n)]
+        vals = [
+            rng.choice(
+                [rng.uniform(-1e6, 1e6), rng.uniform(-1, 1) * 10.0 ** rng.randint(-30, 30), float(rng.randint(-9, 9))]
+            )
+            for _ in range(n)
+        ]
         src = {f"v{i}": v for i, v in enumerate(vals)}
         d = JadeDict(src)
         assert_same(d.sum(), fold_sum(vals))
@@ -260,10 +307,13 @@ def test_no_extended_precision_intermediates():
 # for them as one double division, which an x87 FPU rounds twice. The bits
 # below are the correctly rounded quotients; the module and the reference
 # model must both give them on every platform.
-@pytest.mark.parametrize("a, b, want", [
-    (1832.0, 4.930555271883073e16, "3d24eac09a5ce34f"),
-    (1.0, 3.0, "3fd5555555555555"),
-])
+@pytest.mark.parametrize(
+    "a, b, want",
+    [
+        (1832.0, 4.930555271883073e16, "3d24eac09a5ce34f"),
+        (1.0, 3.0, "3fd5555555555555"),
+    ],
+)
 def test_short_operand_quotients_round_once(a, b, want):
     expected = struct.unpack(">d", bytes.fromhex(want))[0]
     assert_same(ieee("/", a, b), expected)
@@ -275,8 +325,9 @@ def _near_twins(n):
     """n keys of varied lengths (empty, NUL, non-ASCII), and variants of them:
     equal texts in new str objects, one byte changed late in the order, the
     same bytes split differently between two keys, one key moved."""
-    ks = ["" if i == 17 else ("\x00" if i % 5 == 1 else "") + f"{i}" + ("\u6771" if i % 7 == 2 else "")
-          for i in range(n)]
+    ks = [
+        "" if i == 17 else ("\x00" if i % 5 == 1 else "") + f"{i}" + ("\u6771" if i % 7 == 2 else "") for i in range(n)
+    ]
     copies = [k.encode().decode() for k in ks]
     changed = list(ks)
     changed[n - 900] = changed[n - 900][:-1] + chr(ord(changed[n - 900][-1]) ^ 0x40)  # same UTF-8 length

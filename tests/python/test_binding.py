@@ -7,9 +7,21 @@ import sys
 import pytest
 
 from jadefox import JadeDict
-from support import (FloatSub, HasFloat, HasIndex, KeyStr, Outer, Raiser, Unprintable, assert_jd, assert_same, catch,
-                     instance_named, run_py)
 from single_thread import CHILD_PROCESSES, REPLACES_HOOK
+from support import (
+    FloatSub,
+    HasFloat,
+    HasIndex,
+    KeyStr,
+    Outer,
+    Raiser,
+    Unprintable,
+    assert_jd,
+    assert_same,
+    catch,
+    instance_named,
+    run_py,
+)
 
 BASE = {"a": 1.0, "b": -2.5}
 PAIRWISE = ["add", "subtract", "multiply", "divide"]
@@ -43,12 +55,15 @@ def raises_exact(exc_type, msg, fn, *args, **kwargs):
 
 # ---------------------------------------------------------------- binding --
 
+
 def _pairwise_cases(m):
     F = f"JadeDict.{m}()"
     return [
         (lambda d, e: getattr(d, m)(e, 2.0, 3.0), f"{F} takes from 1 to 2 positional arguments but 3 were given"),
-        (lambda d, e: getattr(d, m)(e, 2.0, 3.0, 4.0, fill=1.0, bogus=2),
-         f"{F} takes from 1 to 2 positional arguments but 4 were given"),
+        (
+            lambda d, e: getattr(d, m)(e, 2.0, 3.0, 4.0, fill=1.0, bogus=2),
+            f"{F} takes from 1 to 2 positional arguments but 4 were given",
+        ),
         (lambda d, e: getattr(d, m)(e, default=1.0), f"{F} got an unexpected keyword argument 'default'"),
         (lambda d, e: getattr(d, m)(e, zz=1, yy=2), f"{F} got an unexpected keyword argument 'zz'"),
         (lambda d, e: getattr(d, m)(e, fill=1.0, Fill=2), f"{F} got an unexpected keyword argument 'Fill'"),
@@ -91,10 +106,8 @@ CTOR_CASES = [
     (lambda: JadeDict.__new__(JadeDict, "not a dict", dict={}), f"{NEW} got multiple values for argument 'dict'"),
 ]
 
-BINDING = [pytest.param(m, fn, msg, id=f"{m}-{i}") for m in PAIRWISE
-           for i, (fn, msg) in enumerate(_pairwise_cases(m))]
-BINDING += [pytest.param(m, fn, msg, id=f"{m}-{i}") for m in SCALAR
-            for i, (fn, msg) in enumerate(_scalar_cases(m))]
+BINDING = [pytest.param(m, fn, msg, id=f"{m}-{i}") for m in PAIRWISE for i, (fn, msg) in enumerate(_pairwise_cases(m))]
+BINDING += [pytest.param(m, fn, msg, id=f"{m}-{i}") for m in SCALAR for i, (fn, msg) in enumerate(_scalar_cases(m))]
 
 
 @pytest.mark.parametrize("method, call, msg", BINDING)
@@ -118,8 +131,12 @@ def test_equivalent_bindings(d, e):
     for m in SCALAR:
         f = getattr(d, m)
         assert f(3.0).to_dict == f(value=3.0).to_dict
-    assert JadeDict({"a": 1.0}).to_dict == JadeDict(dict={"a": 1.0}).to_dict \
-        == JadeDict.__new__(JadeDict, {"a": 1.0}).to_dict == {"a": 1.0}
+    assert (
+        JadeDict({"a": 1.0}).to_dict
+        == JadeDict(dict={"a": 1.0}).to_dict
+        == JadeDict.__new__(JadeDict, {"a": 1.0}).to_dict
+        == {"a": 1.0}
+    )
 
 
 class NameStr(str):
@@ -129,31 +146,49 @@ class NameStr(str):
 
 def test_keyword_names_are_matched_by_text_and_reported_by_str(d, e):
     assert_jd(d.add(e, **{NameStr("fill"): 5.0}), {"a": 6.0, "b": 7.5})
-    raises_exact(TypeError, "JadeDict.add() got an unexpected keyword argument 'shown-name'",
-                 lambda: d.add(e, **{NameStr("nope"): 1.0}))
-    raises_exact(TypeError, "JadeDict.add() got multiple values for argument 'other'",
-                 lambda: d.add(e, **{NameStr("other"): e}))
-    raises_exact(TypeError, "JadeDict.add() got an unexpected keyword argument 'fi\udc80ll'",
-                 lambda: d.add(e, **{"fi\udc80ll": 1.0}))
-    raises_exact(TypeError, "JadeDict.__new__() got an unexpected keyword argument '\udc80'",
-                 lambda: JadeDict.__new__(JadeDict, **{"\udc80": {}}))
+    raises_exact(
+        TypeError,
+        "JadeDict.add() got an unexpected keyword argument 'shown-name'",
+        lambda: d.add(e, **{NameStr("nope"): 1.0}),
+    )
+    raises_exact(
+        TypeError, "JadeDict.add() got multiple values for argument 'other'", lambda: d.add(e, **{NameStr("other"): e})
+    )
+    raises_exact(
+        TypeError,
+        "JadeDict.add() got an unexpected keyword argument 'fi\udc80ll'",
+        lambda: d.add(e, **{"fi\udc80ll": 1.0}),
+    )
+    raises_exact(
+        TypeError,
+        "JadeDict.__new__() got an unexpected keyword argument '\udc80'",
+        lambda: JadeDict.__new__(JadeDict, **{"\udc80": {}}),
+    )
     still_usable((d, BASE))
 
 
-@pytest.mark.parametrize("call", [lambda d: d.sum(1), lambda d: d.product(None),
-                                  lambda d: d.sum(x=1), lambda d: d.product(*[1, 2])])
+@pytest.mark.parametrize(
+    "call", [lambda d: d.sum(1), lambda d: d.product(None), lambda d: d.sum(x=1), lambda d: d.product(*[1, 2])]
+)
 def test_no_argument_methods_reject_arguments(d, call):
     err = raises_exact(TypeError, None, call, d)
     assert "takes no" in str(err)
     still_usable((d, BASE))
 
 
-@pytest.mark.parametrize("call", [
-    lambda: JadeDict.sum(5), lambda: JadeDict.product({"a": 1.0}), lambda: JadeDict.add(5, JadeDict({})),
-    lambda: JadeDict.add_scalar(None, 1.0), lambda: JadeDict.__getitem__("a", "a"),
-    lambda: JadeDict.to_dict.__get__(5, int), lambda: JadeDict.__new__(int, {}),
-    lambda: JadeDict.__new__(5, {}),
-])
+@pytest.mark.parametrize(
+    "call",
+    [
+        lambda: JadeDict.sum(5),
+        lambda: JadeDict.product({"a": 1.0}),
+        lambda: JadeDict.add(5, JadeDict({})),
+        lambda: JadeDict.add_scalar(None, 1.0),
+        lambda: JadeDict.__getitem__("a", "a"),
+        lambda: JadeDict.to_dict.__get__(5, int),
+        lambda: JadeDict.__new__(int, {}),
+        lambda: JadeDict.__new__(5, {}),
+    ],
+)
 def test_wrong_receiver_rejected(call):
     raises_exact(TypeError, None, call)
 
@@ -164,20 +199,23 @@ ABSENT = object()
 
 
 @pytest.mark.parametrize("m", PAIRWISE)
-@pytest.mark.parametrize("other, fill, msg", [
-    (5, ABSENT, "argument 'other': 'int' object is not an instance of 'JadeDict'"),
-    (None, ABSENT, "argument 'other': 'None' is not an instance of 'JadeDict'"),
-    ({"b": 1.0}, ABSENT, "argument 'other': 'dict' object is not an instance of 'JadeDict'"),
-    (JadeDict, ABSENT, "argument 'other': 'type' object is not an instance of 'JadeDict'"),
-    (Outer.Inner(), ABSENT, "argument 'other': 'Outer.Inner' object is not an instance of 'JadeDict'"),
-    (5, "x", "argument 'other': 'int' object is not an instance of 'JadeDict'"),
-    (None, None, "argument 'other': 'None' is not an instance of 'JadeDict'"),
-    ("e", None, "argument 'fill': must be real number, not NoneType"),
-    ("e", "x", "argument 'fill': must be real number, not str"),
-    ("e", [1.0], "argument 'fill': must be real number, not list"),
-    ("e", 1j, "argument 'fill': must be real number, not complex"),
-    ("d", "x", "argument 'fill': must be real number, not str"),
-])
+@pytest.mark.parametrize(
+    "other, fill, msg",
+    [
+        (5, ABSENT, "argument 'other': 'int' object is not an instance of 'JadeDict'"),
+        (None, ABSENT, "argument 'other': 'None' is not an instance of 'JadeDict'"),
+        ({"b": 1.0}, ABSENT, "argument 'other': 'dict' object is not an instance of 'JadeDict'"),
+        (JadeDict, ABSENT, "argument 'other': 'type' object is not an instance of 'JadeDict'"),
+        (Outer.Inner(), ABSENT, "argument 'other': 'Outer.Inner' object is not an instance of 'JadeDict'"),
+        (5, "x", "argument 'other': 'int' object is not an instance of 'JadeDict'"),
+        (None, None, "argument 'other': 'None' is not an instance of 'JadeDict'"),
+        ("e", None, "argument 'fill': must be real number, not NoneType"),
+        ("e", "x", "argument 'fill': must be real number, not str"),
+        ("e", [1.0], "argument 'fill': must be real number, not list"),
+        ("e", 1j, "argument 'fill': must be real number, not complex"),
+        ("d", "x", "argument 'fill': must be real number, not str"),
+    ],
+)
 def test_pairwise_conversion_errors(d, e, m, other, fill, msg):
     other = {"e": e, "d": d}[other] if isinstance(other, str) else other
     kwargs = {} if fill is ABSENT else {"fill": fill}
@@ -189,13 +227,16 @@ def test_pairwise_conversion_errors(d, e, m, other, fill, msg):
 
 
 @pytest.mark.parametrize("m", SCALAR)
-@pytest.mark.parametrize("value, msg", [
-    (None, "argument 'value': must be real number, not NoneType"),
-    ("1.0", "argument 'value': must be real number, not str"),
-    (b"1", "argument 'value': must be real number, not bytes"),
-    ({"a": 1.0}, "argument 'value': must be real number, not dict"),
-    (Outer.Inner(), "argument 'value': must be real number, not Inner"),
-])
+@pytest.mark.parametrize(
+    "value, msg",
+    [
+        (None, "argument 'value': must be real number, not NoneType"),
+        ("1.0", "argument 'value': must be real number, not str"),
+        (b"1", "argument 'value': must be real number, not bytes"),
+        ({"a": 1.0}, "argument 'value': must be real number, not dict"),
+        (Outer.Inner(), "argument 'value': must be real number, not Inner"),
+    ],
+)
 def test_scalar_conversion_errors(d, m, value, msg):
     raises_exact(TypeError, msg, getattr(d, m), value)
     raises_exact(TypeError, msg, lambda: getattr(d, m)(value=value))
@@ -210,8 +251,7 @@ def test_other_checked_before_fill_even_when_fill_raises(d):
             Loud.called += 1
             raise ValueError("should not be converted")
 
-    raises_exact(TypeError, "argument 'other': 'int' object is not an instance of 'JadeDict'",
-                 d.add, 5, Loud())
+    raises_exact(TypeError, "argument 'other': 'int' object is not an instance of 'JadeDict'", d.add, 5, Loud())
     assert Loud.called == 0
 
 
@@ -219,20 +259,32 @@ def test_fill_converted_even_when_unused(d):
     # positional path (same key index) never reads fill, but it is still converted
     for m in PAIRWISE:
         raises_exact(TypeError, "argument 'fill': must be real number, not str", getattr(d, m), d, "x")
-        raises_exact(TypeError, "argument 'fill': must be real number, not NoneType",
-                     getattr(d, m), d, fill=None)
+        raises_exact(TypeError, "argument 'fill': must be real number, not NoneType", getattr(d, m), d, fill=None)
     empty = JadeDict({})
     raises_exact(TypeError, "argument 'fill': must be real number, not str", empty.add, empty, "x")
     raises_exact(TypeError, "argument 'fill': must be real number, not str", empty.divide, d, fill="x")
     assert_jd(empty, {})
 
 
-@pytest.mark.parametrize("value, expected", [
-    (True, 1.0), (False, 0.0), (10, 10.0), (-1, -1.0), (2**53 + 1, 2.0**53), (-(2**63), -2.0**63),
-    (FloatSub(2.5), 2.5), (HasIndex(7), 7.0), (HasIndex(-1), -1.0), (HasFloat(-1.0), -1.0),
-    (HasFloat(-0.0), -0.0), (HasFloat(math.inf), math.inf), (1.5, 1.5),
-    (2**1023 * (2**53 - 1) // 2**52, 1.7976931348623157e308),
-])
+@pytest.mark.parametrize(
+    "value, expected",
+    [
+        (True, 1.0),
+        (False, 0.0),
+        (10, 10.0),
+        (-1, -1.0),
+        (2**53 + 1, 2.0**53),
+        (-(2**63), -(2.0**63)),
+        (FloatSub(2.5), 2.5),
+        (HasIndex(7), 7.0),
+        (HasIndex(-1), -1.0),
+        (HasFloat(-1.0), -1.0),
+        (HasFloat(-0.0), -0.0),
+        (HasFloat(math.inf), math.inf),
+        (1.5, 1.5),
+        (2**1023 * (2**53 - 1) // 2**52, 1.7976931348623157e308),
+    ],
+)
 def test_float_conversion_accepts(value, expected):
     d = JadeDict({"z": -0.0})
     assert_same(d.add_scalar(value)["z"], expected)
@@ -246,22 +298,32 @@ class MyTypeError(TypeError):
     pass
 
 
-@pytest.mark.parametrize("exc", [ValueError("nope"), MyTypeError("sub"), OverflowError("ov"),
-                                 KeyboardInterrupt("ki"), ZeroDivisionError()])
+@pytest.mark.parametrize(
+    "exc", [ValueError("nope"), MyTypeError("sub"), OverflowError("ov"), KeyboardInterrupt("ki"), ZeroDivisionError()]
+)
 def test_non_typeerror_conversion_failures_pass_unchanged(d, e, exc):
     # A fresh exception per run: raising one object again extends its
     # traceback, which would keep every earlier run's frames alive.
     exc = type(exc)(*exc.args)
     bad = Raiser(exc)
-    for call in (lambda: d.add_scalar(bad), lambda: d.reset(value=bad), lambda: d.add(e, bad),
-                 lambda: d.divide(d, fill=bad), lambda: JadeDict({"a": 1.0, "b": bad})):
+    for call in (
+        lambda: d.add_scalar(bad),
+        lambda: d.reset(value=bad),
+        lambda: d.add(e, bad),
+        lambda: d.divide(d, fill=bad),
+        lambda: JadeDict({"a": 1.0, "b": bad}),
+    ):
         assert catch(call) is exc
     still_usable((d, BASE), (e, {"b": 10.0}))
 
 
 def test_overflowing_int_passes_unchanged(d):
-    for call in (lambda: d.add_scalar(10**400), lambda: d.multiply(d, fill=-(10**400)),
-                 lambda: JadeDict({"a": 10**400}), lambda: d.reset(HasIndex(10**400))):
+    for call in (
+        lambda: d.add_scalar(10**400),
+        lambda: d.multiply(d, fill=-(10**400)),
+        lambda: JadeDict({"a": 10**400}),
+        lambda: d.reset(HasIndex(10**400)),
+    ):
         err = raises_exact(OverflowError, "int too large to convert to float", call)
         assert "argument" not in str(err)
     still_usable((d, BASE))
@@ -299,23 +361,27 @@ def test_unprintable_typeerror_message(d, monkeypatch):
 
 # --------------------------------------------------------- dict and keys --
 
-@pytest.mark.parametrize("arg, msg", [
-    ({"a": "x"}, "argument 'dict': must be real number, not str"),
-    ({"a": None}, "argument 'dict': must be real number, not NoneType"),
-    ({1: 1.0}, "argument 'dict': 'int' object is not an instance of 'str'"),
-    ({None: 1.0}, "argument 'dict': 'None' is not an instance of 'str'"),
-    ({b"a": 1.0}, "argument 'dict': 'bytes' object is not an instance of 'str'"),
-    ({"ok": 1.0, ("t",): 1.0}, "argument 'dict': 'tuple' object is not an instance of 'str'"),
-    ({1: "x"}, "argument 'dict': 'int' object is not an instance of 'str'"),
-    ({"a": "x", 1: 1.0}, "argument 'dict': must be real number, not str"),
-    ({"a": 1.0, 2: "x"}, "argument 'dict': 'int' object is not an instance of 'str'"),
-    ([("a", 1.0)], "argument 'dict': 'list' object is not an instance of 'dict'"),
-    (None, "argument 'dict': 'None' is not an instance of 'dict'"),
-    (collections.UserDict({"a": 1.0}), "argument 'dict': 'UserDict' object is not an instance of 'dict'"),
-    (type(vars(int))({"a": 1.0}), "argument 'dict': 'mappingproxy' object is not an instance of 'dict'"),
-    ({"a": 1.0}.items(), "argument 'dict': 'dict_items' object is not an instance of 'dict'"),
-    (JadeDict({"a": 1.0}), "argument 'dict': 'JadeDict' object is not an instance of 'dict'"),
-])
+
+@pytest.mark.parametrize(
+    "arg, msg",
+    [
+        ({"a": "x"}, "argument 'dict': must be real number, not str"),
+        ({"a": None}, "argument 'dict': must be real number, not NoneType"),
+        ({1: 1.0}, "argument 'dict': 'int' object is not an instance of 'str'"),
+        ({None: 1.0}, "argument 'dict': 'None' is not an instance of 'str'"),
+        ({b"a": 1.0}, "argument 'dict': 'bytes' object is not an instance of 'str'"),
+        ({"ok": 1.0, ("t",): 1.0}, "argument 'dict': 'tuple' object is not an instance of 'str'"),
+        ({1: "x"}, "argument 'dict': 'int' object is not an instance of 'str'"),
+        ({"a": "x", 1: 1.0}, "argument 'dict': must be real number, not str"),
+        ({"a": 1.0, 2: "x"}, "argument 'dict': 'int' object is not an instance of 'str'"),
+        ([("a", 1.0)], "argument 'dict': 'list' object is not an instance of 'dict'"),
+        (None, "argument 'dict': 'None' is not an instance of 'dict'"),
+        (collections.UserDict({"a": 1.0}), "argument 'dict': 'UserDict' object is not an instance of 'dict'"),
+        (type(vars(int))({"a": 1.0}), "argument 'dict': 'mappingproxy' object is not an instance of 'dict'"),
+        ({"a": 1.0}.items(), "argument 'dict': 'dict_items' object is not an instance of 'dict'"),
+        (JadeDict({"a": 1.0}), "argument 'dict': 'JadeDict' object is not an instance of 'dict'"),
+    ],
+)
 def test_constructor_conversion_errors(arg, msg):
     raises_exact(TypeError, msg, JadeDict, arg)
     raises_exact(TypeError, msg, lambda: JadeDict(dict=arg))
@@ -385,16 +451,26 @@ print("ok")
 
 # Qualified names are Python text: they may hold NULs, which must not cut the
 # message, and lone surrogates, which are replaced.
-@pytest.mark.parametrize("qualname, shown", [
-    ("Ünï\x00code", "Ünï\x00code"), ("\x00", "\x00"), ("a\x00\x00b\x00", "a\x00\x00b\x00"),
-    ("x\ud800\x00y", "x?\x00y"),
-])
+@pytest.mark.parametrize(
+    "qualname, shown",
+    [
+        ("Ünï\x00code", "Ünï\x00code"),
+        ("\x00", "\x00"),
+        ("a\x00\x00b\x00", "a\x00\x00b\x00"),
+        ("x\ud800\x00y", "x?\x00y"),
+    ],
+)
 @CHILD_PROCESSES
 def test_cast_messages_keep_whole_type_names(d, qualname, shown):
     y = instance_named(qualname)
-    for call, target in [(lambda: d.add(y), "other' JadeDict"), (lambda: d.divide(other=y, fill=2.0), "other' JadeDict"),
-                         (lambda: d[y], "key' str"), (lambda: JadeDict.__getitem__(d, y), "key' str"),
-                         (lambda: JadeDict(y), "dict' dict"), (lambda: JadeDict({"a": 1.0, y: 2.0}), "dict' str")]:
+    for call, target in [
+        (lambda: d.add(y), "other' JadeDict"),
+        (lambda: d.divide(other=y, fill=2.0), "other' JadeDict"),
+        (lambda: d[y], "key' str"),
+        (lambda: JadeDict.__getitem__(d, y), "key' str"),
+        (lambda: JadeDict(y), "dict' dict"),
+        (lambda: JadeDict({"a": 1.0, y: 2.0}), "dict' str"),
+    ]:
         name, target = target.split("' ")
         raises_exact(TypeError, f"argument '{name}': '{shown}' object is not an instance of '{target}'", call)
     still_usable((d, BASE))
@@ -413,17 +489,19 @@ def test_lone_surrogate_keys(key):
     still_usable((d, {"fine": 1.0}))
 
 
-@pytest.mark.parametrize("key, msg", [
-    (1, "argument 'key': 'int' object is not an instance of 'str'"),
-    (None, "argument 'key': 'None' is not an instance of 'str'"),
-    (b"a", "argument 'key': 'bytes' object is not an instance of 'str'"),
-    (("a",), "argument 'key': 'tuple' object is not an instance of 'str'"),
-    (1.0, "argument 'key': 'float' object is not an instance of 'str'"),
-    (Outer.Inner(), "argument 'key': 'Outer.Inner' object is not an instance of 'str'"),
-    (slice(0, 1), "argument 'key': 'slice' object is not an instance of 'str'"),
-])
+@pytest.mark.parametrize(
+    "key, msg",
+    [
+        (1, "argument 'key': 'int' object is not an instance of 'str'"),
+        (None, "argument 'key': 'None' is not an instance of 'str'"),
+        (b"a", "argument 'key': 'bytes' object is not an instance of 'str'"),
+        (("a",), "argument 'key': 'tuple' object is not an instance of 'str'"),
+        (1.0, "argument 'key': 'float' object is not an instance of 'str'"),
+        (Outer.Inner(), "argument 'key': 'Outer.Inner' object is not an instance of 'str'"),
+        (slice(0, 1), "argument 'key': 'slice' object is not an instance of 'str'"),
+    ],
+)
 def test_item_access_key_errors(d, key, msg):
     raises_exact(TypeError, msg, lambda: d[key])
     raises_exact(TypeError, msg, JadeDict.__getitem__, d, key)
     still_usable((d, BASE))
-

@@ -103,8 +103,18 @@ time.sleep(0.1)
 print("exiting")
 """
 
-DAEMON_ENTRIES = ["constructor", "add_scalar", "subtract_scalar", "multiply_scalar", "divide_scalar",
-                  "reset", "add", "subtract", "multiply", "divide"]
+DAEMON_ENTRIES = [
+    "constructor",
+    "add_scalar",
+    "subtract_scalar",
+    "multiply_scalar",
+    "divide_scalar",
+    "reset",
+    "add",
+    "subtract",
+    "multiply",
+    "divide",
+]
 
 
 def without_leak_checking():
@@ -132,7 +142,9 @@ def test_daemon_threads_inside_an_entry_point_end_silently_at_exit(entry):
 # the process inside the call) and a PanicException that is also a SystemExit
 # exits nothing. The caller gets a new PanicException with the same message,
 # in any thread.
-RESUMED_SCRIPT = GROWN_PANIC + """
+RESUMED_SCRIPT = (
+    GROWN_PANIC
+    + """
 def hook(*args):
     print("hook ran", flush=True)
     sys.exit(3)
@@ -159,17 +171,26 @@ else:
     call()
 print("after", J({"ok": 1.5}).to_dict)
 """
+)
 
-BANNER = ("jadefox: resuming an internal failure: a PanicException was fetched from the interpreter\n"
-          "Python stack trace below:\n")
+BANNER = (
+    "jadefox: resuming an internal failure: a PanicException was fetched from the interpreter\n"
+    "Python stack trace below:\n"
+)
 
 
 @pytest.mark.parametrize("where", ["main", "thread"])
-@pytest.mark.parametrize("kind, message, printed", [
-    ("panic", "dictionary changed size during iteration",
-     "PanicException: dictionary changed size during iteration"),
-    ("systemexit", "7", "X: 7"),
-])
+@pytest.mark.parametrize(
+    "kind, message, printed",
+    [
+        (
+            "panic",
+            "dictionary changed size during iteration",
+            "PanicException: dictionary changed size during iteration",
+        ),
+        ("systemexit", "7", "X: 7"),
+    ],
+)
 def test_resumed_panic_is_printed_without_hooks_or_exit(where, kind, message, printed):
     r = run_py(f"WHERE = {where!r}\nKIND = {kind!r}\n" + RESUMED_SCRIPT, timeout=TIMEOUT)
     assert r.returncode == 0, r.stderr[-3000:]
@@ -189,7 +210,9 @@ def test_resumed_panic_is_printed_without_hooks_or_exit(where, kind, message, pr
 # next internal failure calls the changed class; whatever that leaves raised
 # reaches the caller, as Python's own `raise P(message)` would. It used to
 # abort the process with "uncaught panic at ffi boundary".
-CHANGED_CLASS_SCRIPT = GROWN_PANIC + """
+CHANGED_CLASS_SCRIPT = (
+    GROWN_PANIC
+    + """
 class Sub(P):
     pass
 
@@ -211,13 +234,17 @@ for _ in range(2):  # the second failure finds everything as the first did
     print(type(e).__name__, e.args)
 print("after", d.add_scalar(1.0).to_dict)
 """
+)
 
 
-@pytest.mark.parametrize("change, outcome", [
-    ("init", "ValueError ('no PanicException today',)"),
-    ("new-subclass", "Sub ('dictionary changed size during iteration',)"),
-    ("new-other", "KeyError ('dictionary changed size during iteration',)"),
-])
+@pytest.mark.parametrize(
+    "change, outcome",
+    [
+        ("init", "ValueError ('no PanicException today',)"),
+        ("new-subclass", "Sub ('dictionary changed size during iteration',)"),
+        ("new-other", "KeyError ('dictionary changed size during iteration',)"),
+    ],
+)
 def test_changed_panic_class_reaches_the_caller(change, outcome):
     r = run_py(f"CHANGE = {change!r}\n" + CHANGED_CLASS_SCRIPT, timeout=TIMEOUT)
     assert r.returncode == 0, r.stderr[-3000:]

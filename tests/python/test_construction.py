@@ -4,8 +4,8 @@ they came from."""
 import gc
 
 from jadefox import JadeDict
-from support import INF, NAN, HasFloat, KeyStr, assert_jd, assert_same
 from single_thread import COLLECTS_GARBAGE
+from support import INF, NAN, HasFloat, KeyStr, assert_jd, assert_same
 
 
 def test_construction_forms():
@@ -21,11 +21,37 @@ def test_construction_forms():
     assert_jd(d, {"a": 1.0})
 
 
-KEYS = {"a": 1.0, "A": 2.0, "\u00e9": 3.0, "e\u0301": 4.0, "a\x00b": 5.0, "a\x00": 6.0, "\x00": 7.0,
-        "": 8.0, "\U0001f600": 9.0, "\u00df": 10.0, "SS": 11.0, "x" * 1000: 12.0, "\u212b": 13.0,
-        "\u00c5": 14.0, "tab\tnl\n": 15.0}
-MISSES = ["b", "a\x00c", "\x00\x00", " ", "E\u0301", "\u00e9\x00", "ss", "x" * 999, "A\u030a",
-          "\U0001f601", "aa", "\ud7ff"]
+KEYS = {
+    "a": 1.0,
+    "A": 2.0,
+    "\u00e9": 3.0,
+    "e\u0301": 4.0,
+    "a\x00b": 5.0,
+    "a\x00": 6.0,
+    "\x00": 7.0,
+    "": 8.0,
+    "\U0001f600": 9.0,
+    "\u00df": 10.0,
+    "SS": 11.0,
+    "x" * 1000: 12.0,
+    "\u212b": 13.0,
+    "\u00c5": 14.0,
+    "tab\tnl\n": 15.0,
+}
+MISSES = [
+    "b",
+    "a\x00c",
+    "\x00\x00",
+    " ",
+    "E\u0301",
+    "\u00e9\x00",
+    "ss",
+    "x" * 999,
+    "A\u030a",
+    "\U0001f601",
+    "aa",
+    "\ud7ff",
+]
 
 
 def test_item_access_exact_texts():

@@ -4,8 +4,8 @@ sees the change, what was visited when it cannot."""
 import pytest
 
 from jadefox import JadeDict
-from support import INF, NAN, Grow, HasFloat, assert_jd, catch, mutating_src, pop_reinsert, quiet_stderr
 from single_thread import CAPTURES_STDERR, REDIRECTS_STDERR
+from support import INF, NAN, Grow, HasFloat, assert_jd, catch, mutating_src, pop_reinsert, quiet_stderr
 
 
 @REDIRECTS_STDERR
@@ -52,24 +52,41 @@ KEYS_CHANGED = {
     "reinsert-visited": ([("a", 1.5)], "m", [("c", 3.0)], pop_reinsert("a", 7.0)),
     "reinsert-self-as-slow": ([], "a", [("b", 2.0)], pop_reinsert("a", HasFloat(7.0))),
     "swap-self": ([], "a", [("b", 2.0)], _swap("a", "c", 3.0)),
-    "swap-visited-late": ([("a", 1.5)] + [(f"k{i}", float(i)) for i in range(40)], "m", [("z", -0.0)],
-                          _swap("a", "new", 3.0)),
+    "swap-visited-late": (
+        [("a", 1.5)] + [(f"k{i}", float(i)) for i in range(40)],
+        "m",
+        [("z", -0.0)],
+        _swap("a", "new", 3.0),
+    ),
 }
 
 # The same kinds of change where the walk still visits as many entries as
 # the dict had: the checks let them through, and the result is what the walk
 # saw, in the order it saw it.
 KEYS_LET_THROUGH = {
-    "reinsert-unvisited": ([], "a", [("b", 2.0), ("c", 3.0)], pop_reinsert("b", 5.0),
-                           [("a", 1.0), ("c", 3.0), ("b", 5.0)]),
-    "swap-unvisited": ([], "a", [("b", 2.0), ("c", 3.0)], _swap("b", "z", 9.0),
-                       [("a", 1.0), ("c", 3.0), ("z", 9.0)]),
-    "overwrite-unvisited": ([("x", -0.0)], "a", [("b", 2.0)], lambda src: src.__setitem__("b", NAN),
-                            [("x", -0.0), ("a", 1.0), ("b", NAN)]),
-    "overwrite-visited": ([("x", -0.0)], "a", [("b", 2.0)], lambda src: src.__setitem__("x", 4.0),
-                          [("x", -0.0), ("a", 1.0), ("b", 2.0)]),
-    "reinsert-unvisited-slow": ([], "a", [("b", 2.0)], pop_reinsert("b", HasFloat(INF)),
-                                [("a", 1.0), ("b", INF)]),
+    "reinsert-unvisited": (
+        [],
+        "a",
+        [("b", 2.0), ("c", 3.0)],
+        pop_reinsert("b", 5.0),
+        [("a", 1.0), ("c", 3.0), ("b", 5.0)],
+    ),
+    "swap-unvisited": ([], "a", [("b", 2.0), ("c", 3.0)], _swap("b", "z", 9.0), [("a", 1.0), ("c", 3.0), ("z", 9.0)]),
+    "overwrite-unvisited": (
+        [("x", -0.0)],
+        "a",
+        [("b", 2.0)],
+        lambda src: src.__setitem__("b", NAN),
+        [("x", -0.0), ("a", 1.0), ("b", NAN)],
+    ),
+    "overwrite-visited": (
+        [("x", -0.0)],
+        "a",
+        [("b", 2.0)],
+        lambda src: src.__setitem__("x", 4.0),
+        [("x", -0.0), ("a", 1.0), ("b", 2.0)],
+    ),
+    "reinsert-unvisited-slow": ([], "a", [("b", 2.0)], pop_reinsert("b", HasFloat(INF)), [("a", 1.0), ("b", INF)]),
 }
 
 

@@ -2,8 +2,8 @@
 
 import json
 
-from support import run_py
 from single_thread import CHILD_PROCESSES
+from support import run_py
 
 pytestmark = CHILD_PROCESSES
 

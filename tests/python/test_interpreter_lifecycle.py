@@ -80,11 +80,19 @@ def run_own_gil(code: str) -> None:
 
 
 RUNNERS = [
-    pytest.param(run_legacy, id="legacy", marks=pytest.mark.skipif(
-        not _has("_testcapi"), reason="this interpreter ships no _testcapi")),
-    pytest.param(run_own_gil, id="own-gil", marks=pytest.mark.skipif(
-        not any(map(_has, ("concurrent.interpreters", "_interpreters", "_xxsubinterpreters"))),
-        reason="this interpreter cannot make own-GIL interpreters")),
+    pytest.param(
+        run_legacy,
+        id="legacy",
+        marks=pytest.mark.skipif(not _has("_testcapi"), reason="this interpreter ships no _testcapi"),
+    ),
+    pytest.param(
+        run_own_gil,
+        id="own-gil",
+        marks=pytest.mark.skipif(
+            not any(map(_has, ("concurrent.interpreters", "_interpreters", "_xxsubinterpreters"))),
+            reason="this interpreter cannot make own-GIL interpreters",
+        ),
+    ),
 ]
 
 
@@ -139,8 +147,10 @@ def test_threads_racing_a_first_import_get_one_class(run):
     assert_main_class_untouched()
 
 
-@pytest.mark.skipif(TSAN_INTERPRETER, reason="CPython 3.13t races with itself making interpreters on several "
-                    "threads at once (see TSAN_INTERPRETER)")
+@pytest.mark.skipif(
+    TSAN_INTERPRETER,
+    reason="CPython 3.13t races with itself making interpreters on several threads at once (see TSAN_INTERPRETER)",
+)
 @pytest.mark.parametrize("run", RUNNERS)
 def test_interpreters_on_several_threads_at_once(run):
     errors = []
@@ -149,7 +159,7 @@ def test_interpreters_on_several_threads_at_once(run):
         try:
             for _ in range(3):
                 run(SUB_CODE)
-        except BaseException as e:  # reported below, in the test's own thread
+        except BaseException as e:  # noqa: BLE001 - reported below, in the test's own thread
             errors.append(e)
 
     threads = [threading.Thread(target=work) for _ in range(3)]

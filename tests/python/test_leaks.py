@@ -8,9 +8,19 @@ from contextlib import nullcontext
 import pytest
 
 from jadefox import JadeDict
-from support import (FREE_THREADED, Grow, Raiser, assert_jd, instance_named, mutating_src, pop_reinsert, quiet_stderr,
-                     rss_bytes, settle)
 from single_thread import MEASURES_MEMORY
+from support import (
+    FREE_THREADED,
+    Grow,
+    Raiser,
+    assert_jd,
+    instance_named,
+    mutating_src,
+    pop_reinsert,
+    quiet_stderr,
+    rss_bytes,
+    settle,
+)
 
 pytestmark = MEASURES_MEMORY
 
@@ -22,6 +32,7 @@ def _expect(exc, call):
         except exc:
             return
         raise AssertionError(f"{call} did not raise {exc}")
+
     return run
 
 
@@ -56,6 +67,7 @@ def _boom_class(panic_type):
     class Boom:
         def __float__(self):
             raise panic_type("boom")
+
     return Boom
 
 
@@ -63,17 +75,24 @@ _instance_named_nul = instance_named("Ünï\x00code")
 
 LEAK_CASES = {
     # successes
-    "build": lambda p: (lambda: JadeDict(WIDE)),
-    "build-kw": lambda p: (lambda: JadeDict(dict=WIDE)),
-    "getitem": lambda p: (lambda: (D["wide-key-number-0007-with-some-length"], D["absent"])),
-    "to_dict": lambda p: (lambda: D.to_dict),
-    "add-keyed": lambda p: (lambda: D.add(E, 1.0)),
-    "add-equal": lambda p: (lambda: D.subtract(R)),
-    "add-self": lambda p: (lambda: D.multiply(D)),
-    "divide-derived": lambda p: (lambda: D.divide(D.add_scalar(1.0), fill=2.0)),
-    "scalars": lambda p: (lambda: (D.add_scalar(1), D.subtract_scalar(2.0), D.multiply_scalar(3.0),
-                                   D.divide_scalar(value=4.0), D.reset(5.0))),
-    "reductions": lambda p: (lambda: (D.sum(), D.product())),
+    "build": lambda p: lambda: JadeDict(WIDE),
+    "build-kw": lambda p: lambda: JadeDict(dict=WIDE),
+    "getitem": lambda p: lambda: (D["wide-key-number-0007-with-some-length"], D["absent"]),
+    "to_dict": lambda p: lambda: D.to_dict,
+    "add-keyed": lambda p: lambda: D.add(E, 1.0),
+    "add-equal": lambda p: lambda: D.subtract(R),
+    "add-self": lambda p: lambda: D.multiply(D),
+    "divide-derived": lambda p: lambda: D.divide(D.add_scalar(1.0), fill=2.0),
+    "scalars": lambda p: (
+        lambda: (
+            D.add_scalar(1),
+            D.subtract_scalar(2.0),
+            D.multiply_scalar(3.0),
+            D.divide_scalar(value=4.0),
+            D.reset(5.0),
+        )
+    ),
+    "reductions": lambda p: lambda: (D.sum(), D.product()),
     # binding errors
     "bind-missing": lambda p: _expect(TypeError, lambda: D.add(fill=1.0)),
     "bind-many": lambda p: _expect(TypeError, lambda: D.add(E, 1.0, 2.0)),
@@ -99,8 +118,9 @@ LEAK_CASES = {
     # internal failures
     "panic-size": lambda p: _expect(p, lambda: JadeDict(_grow_src())),
     "panic-resumed": lambda p: (lambda boom: _expect(p, lambda: JadeDict({"a": boom()})))(_boom_class(p)),
-    "panic-keys": lambda p: _expect(p, lambda: JadeDict(mutating_src(list(WIDE.items()), "zz", [("zz2", 1.0)],
-                                                                     pop_reinsert("zz", 7.0)))),
+    "panic-keys": lambda p: _expect(
+        p, lambda: JadeDict(mutating_src(list(WIDE.items()), "zz", [("zz2", 1.0)], pop_reinsert("zz", 7.0)))
+    ),
     "cast-nul-name": lambda p: _expect(TypeError, lambda: D.add(_instance_named_nul)),
 }
 

@@ -17,8 +17,19 @@ import jadefox
 from jadefox import JadeDict
 from single_thread import CHANGES_CLASS, CHANGES_SYS_MODULES, CHILD_PROCESSES, REPLACES_STDOUT
 
-TABLE_ORDER = ["add_scalar", "add", "subtract_scalar", "subtract", "multiply_scalar",
-               "multiply", "divide_scalar", "divide", "sum", "product", "reset"]
+TABLE_ORDER = [
+    "add_scalar",
+    "add",
+    "subtract_scalar",
+    "subtract",
+    "multiply_scalar",
+    "multiply",
+    "divide_scalar",
+    "divide",
+    "sum",
+    "product",
+    "reset",
+]
 
 
 def _ex(*lines):
@@ -26,56 +37,103 @@ def _ex(*lines):
 
 
 def _pair(verb, op, d1, d2, *rest):
-    return (f"{verb} values (d1 {op} d2), aligned on d1s keys. Only keys from d1 are\n"
-            "considered, if key from d1 is absent from d2, a fill value can optionally\n"
-            f"be used as the argument for {op}." + _ex(f">>> d1 = jf.JadeDict({d1})",
-                                                       f">>> d2 = jf.JadeDict({d2})", *rest))
+    return (
+        f"{verb} values (d1 {op} d2), aligned on d1s keys. Only keys from d1 are\n"
+        "considered, if key from d1 is absent from d2, a fill value can optionally\n"
+        f"be used as the argument for {op}." + _ex(f">>> d1 = jf.JadeDict({d1})", f">>> d2 = jf.JadeDict({d2})", *rest)
+    )
 
 
 def _scalar(verb, name, src, arg, out):
-    return (f"{verb} a scalar value (single value) to every value in the dictionary."
-            + _ex(f">>> d = jf.JadeDict({src})", f">>> d.{name}({arg}).to_dict", out))
+    return f"{verb} a scalar value (single value) to every value in the dictionary." + _ex(
+        f">>> d = jf.JadeDict({src})", f">>> d.{name}({arg}).to_dict", out
+    )
 
 
 DOCS = {
-    "add_scalar": ("($self, value)", _scalar("Adds", "add_scalar", '{"a": 1.0, "b": 2.0}', "10.0",
-                                             "{'a': 11.0, 'b': 12.0}")),
-    "add": ("($self, other, fill=0.0)", _pair(
-        "Adds", "+", '{"a": 1.0, "b": 2.0}', '{"b": 10.0}', ">>> d1.add(d2).to_dict",
-        "{'a': 1.0, 'b': 12.0}", ">>> d1.add(d2, fill=5.0).to_dict", "{'a': 6.0, 'b': 12.0}")),
-    "subtract_scalar": ("($self, value)", _scalar(
-        "Subtracts", "subtract_scalar", '{"a": 5.0, "b": 10.0}', "3.0", "{'a': 2.0, 'b': 7.0}")),
-    "subtract": ("($self, other, fill=0.0)", _pair(
-        "Subtracts", "-", '{"a": 10.0, "b": 5.0}', '{"b": 2.0}', ">>> d1.subtract(d2).to_dict",
-        "{'a': 10.0, 'b': 3.0}")),
-    "multiply_scalar": ("($self, value)", _scalar(
-        "Multiplies", "multiply_scalar", '{"a": 2.0, "b": 5.0}', "3.0", "{'a': 6.0, 'b': 15.0}")),
-    "multiply": ("($self, other, fill=1.0)", _pair(
-        "Multiplies", "*", '{"a": 2.0, "b": 3.0}', '{"b": 10.0}', ">>> d1.multiply(d2).to_dict",
-        "{'a': 2.0, 'b': 30.0}")),
-    "divide_scalar": ("($self, value)", _scalar(
-        "Divides", "divide_scalar", '{"a": 10.0, "b": 6.0}', "2.0", "{'a': 5.0, 'b': 3.0}")),
-    "divide": ("($self, other, fill=1.0)", _pair(
-        "Divides", "/", '{"a": 10.0, "b": 6.0}', '{"b": 2.0}', ">>> d1.divide(d2).to_dict",
-        "{'a': 10.0, 'b': 3.0}")),
-    "sum": ("($self)", "Sum of values." + _ex(
-        '>>> d = jf.JadeDict({"a": 1.0, "b": 2.0, "c": 3.0})', ">>> d.sum()", "6.0")),
-    "product": ("($self)", "Product of values." + _ex(
-        '>>> d = jf.JadeDict({"a": 2.0, "b": 3.0, "c": 4.0})', ">>> d.product()", "24.0")),
-    "reset": ("($self, value)", "Sets all values to passed in value" + _ex(
-        '>>> d = jf.JadeDict({"a": 1.0, "b": 2.0})', ">>> d.reset(99.0).to_dict",
-        "{'a': 99.0, 'b': 99.0}")),
+    "add_scalar": (
+        "($self, value)",
+        _scalar("Adds", "add_scalar", '{"a": 1.0, "b": 2.0}', "10.0", "{'a': 11.0, 'b': 12.0}"),
+    ),
+    "add": (
+        "($self, other, fill=0.0)",
+        _pair(
+            "Adds",
+            "+",
+            '{"a": 1.0, "b": 2.0}',
+            '{"b": 10.0}',
+            ">>> d1.add(d2).to_dict",
+            "{'a': 1.0, 'b': 12.0}",
+            ">>> d1.add(d2, fill=5.0).to_dict",
+            "{'a': 6.0, 'b': 12.0}",
+        ),
+    ),
+    "subtract_scalar": (
+        "($self, value)",
+        _scalar("Subtracts", "subtract_scalar", '{"a": 5.0, "b": 10.0}', "3.0", "{'a': 2.0, 'b': 7.0}"),
+    ),
+    "subtract": (
+        "($self, other, fill=0.0)",
+        _pair(
+            "Subtracts",
+            "-",
+            '{"a": 10.0, "b": 5.0}',
+            '{"b": 2.0}',
+            ">>> d1.subtract(d2).to_dict",
+            "{'a': 10.0, 'b': 3.0}",
+        ),
+    ),
+    "multiply_scalar": (
+        "($self, value)",
+        _scalar("Multiplies", "multiply_scalar", '{"a": 2.0, "b": 5.0}', "3.0", "{'a': 6.0, 'b': 15.0}"),
+    ),
+    "multiply": (
+        "($self, other, fill=1.0)",
+        _pair(
+            "Multiplies",
+            "*",
+            '{"a": 2.0, "b": 3.0}',
+            '{"b": 10.0}',
+            ">>> d1.multiply(d2).to_dict",
+            "{'a': 2.0, 'b': 30.0}",
+        ),
+    ),
+    "divide_scalar": (
+        "($self, value)",
+        _scalar("Divides", "divide_scalar", '{"a": 10.0, "b": 6.0}', "2.0", "{'a': 5.0, 'b': 3.0}"),
+    ),
+    "divide": (
+        "($self, other, fill=1.0)",
+        _pair(
+            "Divides", "/", '{"a": 10.0, "b": 6.0}', '{"b": 2.0}', ">>> d1.divide(d2).to_dict", "{'a': 10.0, 'b': 3.0}"
+        ),
+    ),
+    "sum": (
+        "($self)",
+        "Sum of values." + _ex('>>> d = jf.JadeDict({"a": 1.0, "b": 2.0, "c": 3.0})', ">>> d.sum()", "6.0"),
+    ),
+    "product": (
+        "($self)",
+        "Product of values." + _ex('>>> d = jf.JadeDict({"a": 2.0, "b": 3.0, "c": 4.0})', ">>> d.product()", "24.0"),
+    ),
+    "reset": (
+        "($self, value)",
+        "Sets all values to passed in value"
+        + _ex('>>> d = jf.JadeDict({"a": 1.0, "b": 2.0})', ">>> d.reset(99.0).to_dict", "{'a': 99.0, 'b': 99.0}"),
+    ),
 }
 TO_DICT_DOC = "Returns the underlying dictionary." + _ex(
-    '>>> d = jf.JadeDict({"x": 42.0})', ">>> d.to_dict", "{'x': 42.0}")
+    '>>> d = jf.JadeDict({"x": 42.0})', ">>> d.to_dict", "{'x': 42.0}"
+)
 
 
 def test_docstring_literal_spot_check():
     # guards the helpers above against drift
-    assert DOCS["add"][1].startswith(
-        "Adds values (d1 + d2), aligned on d1s keys. Only keys from d1 are\nconsidered, ")
-    assert DOCS["sum"][1] == ('Sum of values.\n\n# Examples\n\n```python\n>>> d = jf.JadeDict('
-                              '{"a": 1.0, "b": 2.0, "c": 3.0})\n>>> d.sum()\n6.0\n```')
+    assert DOCS["add"][1].startswith("Adds values (d1 + d2), aligned on d1s keys. Only keys from d1 are\nconsidered, ")
+    assert DOCS["sum"][1] == (
+        "Sum of values.\n\n# Examples\n\n```python\n>>> d = jf.JadeDict("
+        '{"a": 1.0, "b": 2.0, "c": 3.0})\n>>> d.sum()\n6.0\n```'
+    )
 
 
 def test_module_surface():
@@ -99,8 +157,14 @@ def test_class_identity():
     assert JadeDict.__itemsize__ == 0 and JadeDict.__dictoffset__ == 0
     assert JadeDict.__weakrefoffset__ == 0
     flags = JadeDict.__flags__
-    for bit, name in [(1 << 10, "BASETYPE"), (1 << 14, "HAVE_GC"), (1 << 8, "IMMUTABLETYPE"),
-                      (1 << 6, "MAPPING"), (1 << 5, "SEQUENCE"), (1 << 7, "DISALLOW_INST")]:
+    for bit, name in [
+        (1 << 10, "BASETYPE"),
+        (1 << 14, "HAVE_GC"),
+        (1 << 8, "IMMUTABLETYPE"),
+        (1 << 6, "MAPPING"),
+        (1 << 5, "SEQUENCE"),
+        (1 << 7, "DISALLOW_INST"),
+    ]:
         assert not flags & bit, name
     assert flags & (1 << 9)  # heap type
 
@@ -121,9 +185,22 @@ def test_method_table_order_and_no_extra_slots():
     names = [n for n in vars(JadeDict) if n in DOCS]
     assert names == TABLE_ORDER
     own = set(vars(JadeDict))
-    for absent in ("__len__", "__iter__", "__contains__", "__setitem__", "__delitem__",
-                   "__init__", "__repr__", "__str__", "__hash__", "__eq__", "__add__",
-                   "__dict__", "__weakref__", "__slots__"):
+    for absent in (
+        "__len__",
+        "__iter__",
+        "__contains__",
+        "__setitem__",
+        "__delitem__",
+        "__init__",
+        "__repr__",
+        "__str__",
+        "__hash__",
+        "__eq__",
+        "__add__",
+        "__dict__",
+        "__weakref__",
+        "__slots__",
+    ):
         assert absent not in own, absent
     assert {"__new__", "__getitem__", "to_dict"} <= own
 
@@ -140,9 +217,22 @@ def test_to_dict_property():
     assert d.to_dict == {"a": 1.0}
 
 
-@pytest.mark.parametrize("name", ["add", "subtract", "multiply", "divide", "add_scalar",
-                                  "subtract_scalar", "multiply_scalar", "divide_scalar",
-                                  "reset", "sum", "product"])
+@pytest.mark.parametrize(
+    "name",
+    [
+        "add",
+        "subtract",
+        "multiply",
+        "divide",
+        "add_scalar",
+        "subtract_scalar",
+        "multiply_scalar",
+        "divide_scalar",
+        "reset",
+        "sum",
+        "product",
+    ],
+)
 @REPLACES_STDOUT
 def test_docstring_examples_run(name):
     """The examples in each docstring are valid doctests (jf is the module)."""
@@ -158,6 +248,7 @@ def test_not_subclassable():
     with pytest.raises(TypeError):
         type("Sub", (JadeDict,), {})
     with pytest.raises(TypeError):
+
         class Sub(JadeDict):  # noqa: F841
             pass
 
@@ -231,12 +322,15 @@ class ListSub(list):
     pass
 
 
-@pytest.mark.parametrize("preset, expected", [
-    (["x"], ["x", "JadeDict"]),
-    (["JadeDict"], ["JadeDict", "JadeDict"]),
-    ([], ["JadeDict"]),
-    (ListSub(["y"]), ["y", "JadeDict"]),
-])
+@pytest.mark.parametrize(
+    "preset, expected",
+    [
+        (["x"], ["x", "JadeDict"]),
+        (["JadeDict"], ["JadeDict", "JadeDict"]),
+        ([], ["JadeDict"]),
+        (ListSub(["y"]), ["y", "JadeDict"]),
+    ],
+)
 def test_exec_appends_to_existing_all(preset, expected):
     preset = type(preset)(preset)  # the parameter itself stays as it was, for a repeated run
     m = _exec_fresh(__all__=preset)
@@ -249,11 +343,14 @@ def test_exec_without_all_creates_list():
     assert m.__all__ == ["JadeDict"] and type(m.__all__) is list
 
 
-@pytest.mark.parametrize("bad, msg", [
-    (("x",), "'tuple' object is not an instance of 'list'"),
-    ("JadeDict", "'str' object is not an instance of 'list'"),
-    (None, "'None' is not an instance of 'list'"),
-])
+@pytest.mark.parametrize(
+    "bad, msg",
+    [
+        (("x",), "'tuple' object is not an instance of 'list'"),
+        ("JadeDict", "'str' object is not an instance of 'list'"),
+        (None, "'None' is not an instance of 'list'"),
+    ],
+)
 def test_exec_with_non_list_all_fails(bad, msg):
     spec = importlib.util.find_spec("jadefox")
     m = importlib.util.module_from_spec(spec)
@@ -292,8 +389,9 @@ def test_only_entry_point_exported():
     nm = shutil.which("nm")
     if nm is None or not jadefox.__file__.endswith(".so"):
         pytest.skip("nm or an ELF shared object is not available")
-    out = subprocess.run([nm, "-D", "--defined-only", jadefox.__file__],
-                         capture_output=True, text=True, check=True).stdout
+    out = subprocess.run(
+        [nm, "-D", "--defined-only", jadefox.__file__], capture_output=True, text=True, check=True
+    ).stdout
     names = {line.split()[-1] for line in out.splitlines() if line.strip()}
     assert names - {"_init", "_fini"} == {"PyInit_jadefox"}, sorted(names)
 
@@ -301,6 +399,7 @@ def test_only_entry_point_exported():
 @CHILD_PROCESSES
 def test_typing_usage_script_runs():
     import os
+
     path = os.path.join(os.path.dirname(__file__), "typing_usage.py")
     r = subprocess.run([sys.executable, path], capture_output=True, text=True, timeout=60)
     assert r.returncode == 0, r.stderr

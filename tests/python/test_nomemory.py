@@ -12,8 +12,8 @@ import pytest
 
 import fault_injection
 import support
-from support import ON_LINUX, run_py
 from single_thread import FAULT_INJECTION
+from support import ON_LINUX, run_py
 
 pytestmark = FAULT_INJECTION
 
@@ -33,7 +33,8 @@ panic = panic_instance()
 
 
 def panic_classes_script(extra=""):
-    return """
+    return (
+        """
 import sys
 def panic_classes():
     return [c for c in BaseException.__subclasses__()
@@ -42,14 +43,19 @@ assert panic_classes() == []
 import jadefox
 made = panic_classes()
 assert len(made) == 1, made
-""" + CATCH_PANIC + """
+"""
+        + CATCH_PANIC
+        + """
 assert type(panic) is made[0], panic
 del sys.modules["jadefox"]
 import jadefox as again
 assert panic_classes() == made
-""" + extra + """
+"""
+        + extra
+        + """
 print("ok")
 """
+    )
 
 
 def test_panic_class_is_made_at_import_and_only_once():
@@ -64,12 +70,14 @@ def test_subinterpreter_makes_its_own_panic_class_at_import(tmp_path):
     # BaseException subclasses).
     out = tmp_path / "id"
     sub = "import jadefox\n" + CATCH_PANIC + f"open({str(out)!r}, 'w').write(str(id(type(panic))))\n"
-    r = run_py(panic_classes_script(f"""
+    r = run_py(
+        panic_classes_script(f"""
 import _testcapi
 _testcapi.run_in_subinterp({sub!r})
 assert open({str(out)!r}).read() not in ("", str(id(made[0])))
 assert panic_classes() == made
-"""))
+""")
+    )
     assert (r.returncode, r.stdout) == (0, "ok\n"), r.stderr
 
 
@@ -194,8 +202,9 @@ print(outcome[0])
 @pytest.mark.parametrize("call", ["to_dict", "constructor", "add_scalar", "add", "cast"])
 def test_exhausted_memory_never_aborts(call, where):
     pytest.importorskip("ctypes")
-    r = subprocess.run([sys.executable, "-c", EXHAUSTED_SCRIPT, call, where], capture_output=True,
-                       text=True, timeout=300)
+    r = subprocess.run(
+        [sys.executable, "-c", EXHAUSTED_SCRIPT, call, where], capture_output=True, text=True, timeout=300
+    )
     assert r.returncode == 0, (r.returncode, r.stderr[-3000:])
     kind, message = eval(r.stdout)
     allowed = {"result", "MemoryError"} | ({"TypeError"} if call == "cast" else set())

@@ -5,8 +5,8 @@ import pytest
 
 import support
 from jadefox import JadeDict
-from support import Grow, Unprintable, assert_jd, catch, quiet_stderr, run_py
 from single_thread import CHILD_PROCESSES, REDIRECTS_STDERR
+from support import Grow, Unprintable, assert_jd, catch, quiet_stderr, run_py
 
 
 @REDIRECTS_STDERR
@@ -29,7 +29,7 @@ def test_panic_exception_class(panic_type):
         try:
             try:
                 JadeDict(src)
-            except Exception:  # must not match
+            except Exception:  # noqa: BLE001 - the point: it must not match
                 caught_as = "Exception"
         except BaseException as e:  # noqa: BLE001
             caught_as = type(e).__name__
@@ -50,8 +50,12 @@ def test_panic_raised_by_user_code_is_resumed(panic_type):
             raise raised[-1]
 
     d = JadeDict({"a": 1.0})
-    calls = [lambda b: JadeDict({"x": 1.0, "y": b}), lambda b: d.add_scalar(b),
-             lambda b: d.add(d, fill=b), lambda b: d.reset(value=b)]
+    calls = [
+        lambda b: JadeDict({"x": 1.0, "y": b}),
+        lambda b: d.add_scalar(b),
+        lambda b: d.add(d, fill=b),
+        lambda b: d.reset(value=b),
+    ]
     with quiet_stderr():
         for call in calls:
             err = catch(call, Boom())
@@ -63,10 +67,18 @@ def test_panic_raised_by_user_code_is_resumed(panic_type):
     assert_jd(JadeDict({"z": 2.0}), {"z": 2.0})
 
 
-@pytest.mark.parametrize("args, text", [
-    (("a\x00b",), "a\x00b"), (("\x00",), "\x00"), (("",), ""), ((), ""), (("x\ud800y",), "x\ud800y"),
-    (("Ünï\x00code\n",), "Ünï\x00code\n"), ((1, 2), "(1, 2)"),
-])
+@pytest.mark.parametrize(
+    "args, text",
+    [
+        (("a\x00b",), "a\x00b"),
+        (("\x00",), "\x00"),
+        (("",), ""),
+        ((), ""),
+        (("x\ud800y",), "x\ud800y"),
+        (("Ünï\x00code\n",), "Ünï\x00code\n"),
+        ((1, 2), "(1, 2)"),
+    ],
+)
 @REDIRECTS_STDERR
 def test_resumed_panic_keeps_its_whole_message(panic_type, args, text):
     class Boom:
@@ -75,8 +87,11 @@ def test_resumed_panic_keeps_its_whole_message(panic_type, args, text):
 
     d = JadeDict({"a": 1.0})
     with quiet_stderr():
-        for call in (lambda: JadeDict({"x": 1.0, "y": Boom()}), lambda: d.add_scalar(Boom()),
-                     lambda: d.divide(d, fill=Boom())):
+        for call in (
+            lambda: JadeDict({"x": 1.0, "y": Boom()}),
+            lambda: d.add_scalar(Boom()),
+            lambda: d.divide(d, fill=Boom()),
+        ):
             err = catch(call)
             assert type(err) is panic_type and err.args == (text,)
     assert_jd(d, {"a": 1.0})

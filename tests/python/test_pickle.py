@@ -18,8 +18,8 @@ import pytest
 
 import jadefox
 from jadefox import JadeDict
-from support import FREE_THREADED, Raiser, bits, from_bits
 from single_thread import CHANGES_SYS_MODULES, CHILD_PROCESSES, SHARED_REFCOUNTS
+from support import FREE_THREADED, Raiser, bits, from_bits
 
 PROTOCOLS = range(2, pickle.HIGHEST_PROTOCOL + 1)
 REPO = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
@@ -156,12 +156,36 @@ def test_surface_is_unchanged():
     # __slotnames__ is the interpreter's cache, put on any class that
     # object's own reduce has looked at (the last check below does that).
     assert sorted(set(vars(JadeDict)) - {"__slotnames__"}) == sorted(
-        ["__doc__", "__getitem__", "__module__", "__new__", "add", "add_scalar", "divide",
-         "divide_scalar", "multiply", "multiply_scalar", "product", "reset", "subtract",
-         "subtract_scalar", "sum", "to_dict"])
+        [
+            "__doc__",
+            "__getitem__",
+            "__module__",
+            "__new__",
+            "add",
+            "add_scalar",
+            "divide",
+            "divide_scalar",
+            "multiply",
+            "multiply_scalar",
+            "product",
+            "reset",
+            "subtract",
+            "subtract_scalar",
+            "sum",
+            "to_dict",
+        ]
+    )
     assert JadeDict.__module__ == "builtins"
-    assert sorted(vars(jadefox)) == ["JadeDict", "__all__", "__doc__", "__file__", "__loader__",
-                                     "__name__", "__package__", "__spec__"]
+    assert sorted(vars(jadefox)) == [
+        "JadeDict",
+        "__all__",
+        "__doc__",
+        "__file__",
+        "__loader__",
+        "__name__",
+        "__package__",
+        "__spec__",
+    ]
     assert jadefox.__all__ == ["JadeDict"]
     # Pickling goes through copyreg alone: the instance has no reduce of its
     # own, and a pickler with an empty dispatch table cannot handle it.
@@ -250,8 +274,13 @@ def test_fresh_process_imports_jadefox_to_load():
         "print(b''.join(struct.pack('<d', v) for v in d.to_dict.values()).hex())\n"
     )
     keys = pickle.dumps(list(d.to_dict), 2).hex()
-    out = subprocess.run([sys.executable, "-c", code, keys], input=pickle.dumps(d, 5),
-                         capture_output=True, check=True, timeout=HANG_GUARD).stdout.decode()
+    out = subprocess.run(
+        [sys.executable, "-c", code, keys],
+        input=pickle.dumps(d, 5),
+        capture_output=True,
+        check=True,
+        timeout=HANG_GUARD,
+    ).stdout.decode()
     first, second = out.splitlines()
     assert first == "JadeDict True"
     assert second == b"".join(bits(v) for v in d.to_dict.values()).hex()
@@ -268,20 +297,24 @@ class Tampered:
         return rebuild_object(), self.args
 
 
-@pytest.mark.parametrize("args", [
-    ({1: 2.0},),
-    ({b"k": 2.0},),
-    ({None: 2.0},),
-    ({"k": "2.0"},),
-    ({"k": None},),
-    ({"k": [1.0]},),
-    ({"k": 10**400},),
-    ({"\ud800": 1.0},),
-    ([("k", 1.0)],),
-    (None,),
-    (),
-    ({"k": 1.0}, {"k": 2.0}),
-], ids=repr)
+@pytest.mark.parametrize(
+    "args",
+    [
+        ({1: 2.0},),
+        ({b"k": 2.0},),
+        ({None: 2.0},),
+        ({"k": "2.0"},),
+        ({"k": None},),
+        ({"k": [1.0]},),
+        ({"k": 10**400},),
+        ({"\ud800": 1.0},),
+        ([("k", 1.0)],),
+        (None,),
+        (),
+        ({"k": 1.0}, {"k": 2.0}),
+    ],
+    ids=repr,
+)
 def test_tampered_payload_fails_like_the_constructor(args):
     with pytest.raises(BaseException) as direct:
         JadeDict(*args)
@@ -311,8 +344,12 @@ def test_truncated_and_renamed_streams_raise_never_crash(protocol):
             pickle.loads(stream[:i])
     name = b"jadefox:JadeDict"
     # Same length, so the stream stays well formed; only the lookup changes.
-    for other, error in [(b"jadefox:JadeDicx", AttributeError), (b"jadefoy:JadeDict", ImportError),
-                         (b"jadefox:JadeDic!", ValueError), (b"jadefox:JadeDict"[::-1], ImportError)]:
+    for other, error in [
+        (b"jadefox:JadeDicx", AttributeError),
+        (b"jadefoy:JadeDict", ImportError),
+        (b"jadefox:JadeDic!", ValueError),
+        (b"jadefox:JadeDict"[::-1], ImportError),
+    ]:
         with pytest.raises(error):
             pickle.loads(stream.replace(name, other))
 
@@ -346,11 +383,12 @@ def test_distributed_example():
     try:
         import distributed  # noqa: F401
     except ImportError as e:
-        pytest.skip(f"dask.distributed is not installed here ({e}); it comes with the "
-                    f"optional extra: pip install .[distributed]")
+        pytest.skip(
+            f"dask.distributed is not installed here ({e}); it comes with the "
+            f"optional extra: pip install .[distributed]"
+        )
     example = os.path.join(REPO, "examples", "dask_shards.py")
     env = dict(os.environ, JADEFOX_EXAMPLE_TIMEOUT=str(HANG_GUARD))
-    run = subprocess.run([sys.executable, example], capture_output=True, text=True, env=env,
-                         timeout=2 * HANG_GUARD)
+    run = subprocess.run([sys.executable, example], capture_output=True, text=True, env=env, timeout=2 * HANG_GUARD)
     assert run.returncode == 0, run.stdout + run.stderr
     assert run.stdout.splitlines()[-1] == "distributed results match the local computation"

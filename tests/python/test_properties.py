@@ -12,18 +12,60 @@ from jadefox import JadeDict
 from support import INF, NAN, assert_jd, assert_same, fold_product, fold_sum, ieee
 
 MAX = 1.7976931348623157e308
-KEY_POOL = ["a", "A", "b", "\x00", "a\x00", "\x00a", "", "\u00e9", "e\u0301", "\u00df", "SS", "ss",
-            "\U0001f600", "k1", "K1", "\u212b", "\u00c5", "A\u030a", "key with spaces"]
-SPECIAL = [0.0, -0.0, INF, -INF, NAN, 5e-324, -5e-324, MAX, -MAX, 2.2250738585072014e-308, 1e16,
-           1.0, -1.0, 0.1, 3.0, 1e-300, 1e300, 2.0**-53]
+KEY_POOL = [
+    "a",
+    "A",
+    "b",
+    "\x00",
+    "a\x00",
+    "\x00a",
+    "",
+    "\u00e9",
+    "e\u0301",
+    "\u00df",
+    "SS",
+    "ss",
+    "\U0001f600",
+    "k1",
+    "K1",
+    "\u212b",
+    "\u00c5",
+    "A\u030a",
+    "key with spaces",
+]
+SPECIAL = [
+    0.0,
+    -0.0,
+    INF,
+    -INF,
+    NAN,
+    5e-324,
+    -5e-324,
+    MAX,
+    -MAX,
+    2.2250738585072014e-308,
+    1e16,
+    1.0,
+    -1.0,
+    0.1,
+    3.0,
+    1e-300,
+    1e300,
+    2.0**-53,
+]
 PAIR = {"add": ("+", 0.0), "subtract": ("-", 0.0), "multiply": ("*", 1.0), "divide": ("/", 1.0)}
 SCALAR = {"add_scalar": "+", "subtract_scalar": "-", "multiply_scalar": "*", "divide_scalar": "/"}
 METHODS = list(PAIR) + list(SCALAR) + ["reset", "sum", "product"]
 
-keys = st.one_of(st.sampled_from(KEY_POOL), st.text(st.sampled_from("aAe\u00e9\x00\u0301\u00dfz\U0001f600"),
-                                                    max_size=3))
-values = st.one_of(st.sampled_from(SPECIAL), st.floats(), st.floats(-1e3, 1e3, allow_subnormal=False),
-                   st.integers(-(10**6), 10**6).map(float))
+keys = st.one_of(
+    st.sampled_from(KEY_POOL), st.text(st.sampled_from("aAe\u00e9\x00\u0301\u00dfz\U0001f600"), max_size=3)
+)
+values = st.one_of(
+    st.sampled_from(SPECIAL),
+    st.floats(),
+    st.floats(-1e3, 1e3, allow_subnormal=False),
+    st.integers(-(10**6), 10**6).map(float),
+)
 mappings = st.dictionaries(keys, values, max_size=8)
 
 
@@ -36,8 +78,7 @@ def families(draw):
     ks = [k for k, _ in base]
     fresh_vals = draw(st.lists(values, min_size=len(ks), max_size=len(ks)))
     perm = draw(st.permutations(range(len(ks))))
-    out = [base, list(zip(ks, fresh_vals)), [base[i] for i in perm],
-           [(ks[i], fresh_vals[i]) for i in perm]]
+    out = [base, list(zip(ks, fresh_vals)), [base[i] for i in perm], [(ks[i], fresh_vals[i]) for i in perm]]
     if ks:
         sub = draw(st.lists(st.sampled_from(range(len(ks))), unique=True))
         out.append([(ks[i], fresh_vals[i]) for i in sub])
@@ -48,8 +89,17 @@ def families(draw):
     return out
 
 
-steps = st.lists(st.tuples(st.sampled_from(METHODS), st.integers(0, 10**6), st.integers(0, 10**6),
-                           values, st.one_of(st.none(), values), st.booleans()), max_size=14)
+steps = st.lists(
+    st.tuples(
+        st.sampled_from(METHODS),
+        st.integers(0, 10**6),
+        st.integers(0, 10**6),
+        values,
+        st.one_of(st.none(), values),
+        st.booleans(),
+    ),
+    max_size=14,
+)
 
 
 def model_pair(r, o, op, fill):

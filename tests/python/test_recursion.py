@@ -1,7 +1,7 @@
 """Errors raised with the stack nearly used up."""
 
-from support import run_py
 from single_thread import CHILD_PROCESSES
+from support import run_py
 
 pytestmark = CHILD_PROCESSES
 
@@ -32,8 +32,9 @@ def test_first_error_of_the_process_with_the_stack_nearly_exhausted():
     r = run_py(DEEP_ERROR_SCRIPT)
     assert r.returncode == 0, r.stderr
     first, last = r.stdout.splitlines()
-    assert first == "TypeError argument 'value': must be real number, not NoneType" \
-        or first.startswith("RecursionError "), first
+    assert first == "TypeError argument 'value': must be real number, not NoneType" or first.startswith(
+        "RecursionError "
+    ), first
     assert last == "{'a': 2.0}"
     assert "PanicException" not in r.stderr and "panic" not in r.stderr
 

@@ -54,13 +54,30 @@ def test_refcounts_around_calls():
     idx = HasFloat(3.0)
     objs = (d, e, fill, value, key, missing, idx)
     before = [sys.getrefcount(o) for o in objs]
-    pairwise = [((e,), {}), ((e, fill), {}), ((), {"other": e, "fill": idx}), ((d, fill), {}),
-                ((e, "bad"), {}), ((5, fill), {}), ((e, fill, 1), {}), ((e, fill), {"other": e})]
-    scalar = [((value,), {}), ((), {"value": idx}), ((None,), {}), ((value, value), {}), ((), {}),
-              ((value,), {"value": value})]
+    pairwise = [
+        ((e,), {}),
+        ((e, fill), {}),
+        ((), {"other": e, "fill": idx}),
+        ((d, fill), {}),
+        ((e, "bad"), {}),
+        ((5, fill), {}),
+        ((e, fill, 1), {}),
+        ((e, fill), {"other": e}),
+    ]
+    scalar = [
+        ((value,), {}),
+        ((), {"value": idx}),
+        ((None,), {}),
+        ((value, value), {}),
+        ((), {}),
+        ((value,), {"value": value}),
+    ]
     calls = [(m, a, k) for m in ("add", "subtract", "multiply", "divide") for a, k in pairwise]
-    calls += [(m, a, k) for m in ("add_scalar", "subtract_scalar", "multiply_scalar", "divide_scalar", "reset")
-              for a, k in scalar]
+    calls += [
+        (m, a, k)
+        for m in ("add_scalar", "subtract_scalar", "multiply_scalar", "divide_scalar", "reset")
+        for a, k in scalar
+    ]
     for m, args, kwargs in calls:
         try:
             r = getattr(d, m)(*args, **kwargs)

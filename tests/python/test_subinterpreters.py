@@ -19,8 +19,8 @@ import textwrap
 
 import pytest
 
-from support import run_py
 from single_thread import CHILD_PROCESSES
+from support import run_py
 
 pytestmark = CHILD_PROCESSES
 
@@ -37,12 +37,19 @@ def _has(module: str) -> bool:
 # interpreter and closes it. (kind, API module, code)
 INTERPRETERS = [
     # Py_NewInterpreter: the legacy config (shared GIL and allocator).
-    ("legacy", "_testcapi", """
+    (
+        "legacy",
+        "_testcapi",
+        """
         import _testcapi
         def run_in_new_interpreter(code):
             _testcapi.run_in_subinterp(code)
-    """),
-    ("legacy", "_interpreters", """
+    """,
+    ),
+    (
+        "legacy",
+        "_interpreters",
+        """
         import _interpreters
         def run_in_new_interpreter(code):
             config = _interpreters.new_config("legacy")
@@ -52,9 +59,13 @@ INTERPRETERS = [
                 _interpreters.exec(interp, code)
             finally:
                 _interpreters.destroy(interp)
-    """),
+    """,
+    ),
     # Its own allocator, the main interpreter's GIL.
-    ("isolated-shared-gil", "_interpreters", """
+    (
+        "isolated-shared-gil",
+        "_interpreters",
+        """
         import _interpreters
         def run_in_new_interpreter(code):
             config = _interpreters.new_config("isolated", gil="shared")
@@ -64,17 +75,25 @@ INTERPRETERS = [
                 _interpreters.exec(interp, code)
             finally:
                 _interpreters.destroy(interp)
-    """),
-    ("isolated-shared-gil", "_testcapi", """
+    """,
+    ),
+    (
+        "isolated-shared-gil",
+        "_testcapi",
+        """
         import _testcapi
         assert sys.version_info < (3, 13)  # 3.13 moved this to _testinternalcapi
         def run_in_new_interpreter(code):
             _testcapi.run_in_subinterp_with_config(  # gil=1: the main interpreter's
                 code, use_main_obmalloc=False, allow_fork=False, allow_exec=False, allow_threads=True,
                 allow_daemon_threads=False, check_multi_interp_extensions=True, gil=1)
-    """),
+    """,
+    ),
     # A GIL of its own: the public API from 3.14, the private ones before.
-    ("own-gil", "concurrent.interpreters", """
+    (
+        "own-gil",
+        "concurrent.interpreters",
+        """
         from concurrent import interpreters
         def run_in_new_interpreter(code):
             interp = interpreters.create()
@@ -82,8 +101,12 @@ INTERPRETERS = [
                 interp.exec(code)
             finally:
                 interp.close()
-    """),
-    ("own-gil", "_interpreters", """
+    """,
+    ),
+    (
+        "own-gil",
+        "_interpreters",
+        """
         import _interpreters
         def run_in_new_interpreter(code):
             config = _interpreters.new_config("isolated")
@@ -93,8 +116,12 @@ INTERPRETERS = [
                 _interpreters.exec(interp, code)
             finally:
                 _interpreters.destroy(interp)
-    """),
-    ("own-gil", "_xxsubinterpreters", """
+    """,
+    ),
+    (
+        "own-gil",
+        "_xxsubinterpreters",
+        """
         import _xxsubinterpreters
         def run_in_new_interpreter(code):
             interp = _xxsubinterpreters.create(isolated=True)
@@ -102,7 +129,8 @@ INTERPRETERS = [
                 _xxsubinterpreters.run_string(interp, code)
             finally:
                 _xxsubinterpreters.destroy(interp)
-    """),
+    """,
+    ),
 ]
 
 
@@ -116,9 +144,14 @@ def _available(api: str, code: str) -> bool:
     return True
 
 
-KINDS = [pytest.param(code, id=f"{kind}-{api}", marks=pytest.mark.skipif(
-    not _available(api, code), reason=f"this interpreter cannot make that one with {api}"))
-    for kind, api, code in INTERPRETERS]
+KINDS = [
+    pytest.param(
+        code,
+        id=f"{kind}-{api}",
+        marks=pytest.mark.skipif(not _available(api, code), reason=f"this interpreter cannot make that one with {api}"),
+    )
+    for kind, api, code in INTERPRETERS
+]
 
 
 def run_child(api_code: str, body: str, path: str = ""):
@@ -132,12 +165,12 @@ def run_child(api_code: str, body: str, path: str = ""):
 
 
 def sub_reports(stdout: str) -> list:
-    return [json.loads(line[len("sub:"):]) for line in stdout.splitlines() if line.startswith("sub:")]
+    return [json.loads(line[len("sub:") :]) for line in stdout.splitlines() if line.startswith("sub:")]
 
 
 # Shared by both sides: one computation whose every result is reported as the
 # hex of its bits, and an internal failure caught as PanicException.
-COMPUTE = '''
+COMPUTE = """
 import copy, pickle, sys
 import jadefox
 from jadefox import JadeDict
@@ -164,11 +197,13 @@ def caught_panic():
         assert str(e) == "dictionary changed size during iteration", str(e)
         return type(e)
     raise AssertionError("no PanicException")
-'''
+"""
 
 # Run in a subinterpreter: its classes work, are its own (not the ids the
 # main interpreter printed) and stay its own across a re-import.
-SUB_WORKS = COMPUTE + '''
+SUB_WORKS = (
+    COMPUTE
+    + """
 import json
 panic = caught_panic()
 assert panic.__name__ == "PanicException" and panic.__module__ == "vexo_runtime"
@@ -178,7 +213,8 @@ import jadefox as again
 assert again.JadeDict is JadeDict and again.__all__ == ["JadeDict"] and again is not jadefox
 print("sub:" + json.dumps([id(JadeDict), id(panic), compute()]), flush=True)
 print('sub:"done"', flush=True)
-'''
+"""
+)
 
 
 @pytest.mark.parametrize("main_first", [True, False], ids=["main-imports-first", "sub-imports-first"])
@@ -204,8 +240,9 @@ def test_every_interpreter_gets_its_own_working_classes(api_code, main_first):
     reports = sub_reports(r.stdout)
     assert len(reports) == 4 and reports[1::2] == ["done", "done"], r.stdout
     main_ids = next(line.split()[1:] for line in r.stdout.splitlines() if line.startswith("main:"))
-    main_results = next(json.loads(line.split(":", 1)[1]) for line in r.stdout.splitlines()
-                        if line.startswith("main-results:"))
+    main_results = next(
+        json.loads(line.split(":", 1)[1]) for line in r.stdout.splitlines() if line.startswith("main-results:")
+    )
     for cls_id, panic_id, results in reports[0::2]:
         if main_first:  # both alive at once, so their ids cannot coincide
             assert str(cls_id) != main_ids[0] and str(panic_id) != main_ids[1]
@@ -213,7 +250,9 @@ def test_every_interpreter_gets_its_own_working_classes(api_code, main_first):
 
 
 # Run in a subinterpreter: its classes patched every way Python allows.
-PATCH_IN_SUB = COMPUTE + '''
+PATCH_IN_SUB = (
+    COMPUTE
+    + """
 panic = caught_panic()
 JadeDict.sum = lambda self: "patched"
 del JadeDict.product
@@ -226,9 +265,10 @@ assert d.sum() == "patched" and not hasattr(d, "product") and d.extra == [1, 2, 
 del JadeDict.extra, panic.extra
 JadeDict.extra = "again"
 print('sub:"done"', flush=True)
-'''
+"""
+)
 
-MAIN_UNPATCHED = '''
+MAIN_UNPATCHED = """
 d = JadeDict({"a": 1.5, "b": 2.0})
 assert d.sum() == 3.5 and d.product() == 3.0 and not hasattr(JadeDict, "extra")
 assert "patched" not in JadeDict.__doc__
@@ -246,7 +286,7 @@ panic.note = 1
 del panic.note
 assert compute() == before
 print("main: ok")
-'''
+"""
 
 
 @pytest.mark.parametrize("main_first", [True, False], ids=["main-imports-first", "sub-imports-first"])
@@ -309,13 +349,16 @@ def forced_probe(tag):
     return probe
 '''
 
-SUB_PROBES = VERSION_PROBES + '''
+SUB_PROBES = (
+    VERSION_PROBES
+    + """
 probe = forced_probe(TAG)
 import jadefox
 d = jadefox.JadeDict({"a": 1.5, "b": 2.0})
 print("sub:" + json.dumps(probe_calls(probe, d) + probe_calls(probe_class(), d)), flush=True)
 print('sub:"done"', flush=True)
-'''
+"""
+)
 
 
 MAIN_PROBES = """
@@ -328,12 +371,21 @@ assert probe_calls(probe_class(), d) == 0
 # main-first: the subinterpreter's first class, or one forced to the tag of
 # the main interpreter's class; sub-first: the main interpreter's classes
 # made after the subinterpreter that imported first is gone.
-@pytest.mark.parametrize("main_first, forced", [
-    pytest.param(True, False, id="main-first"),
-    pytest.param(True, True, id="main-first-forced-tag", marks=pytest.mark.skipif(
-        not _has("_testcapi"), reason="this interpreter ships no _testcapi to read a version tag")),
-    pytest.param(False, False, id="sub-first"),
-])
+@pytest.mark.parametrize(
+    "main_first, forced",
+    [
+        pytest.param(True, False, id="main-first"),
+        pytest.param(
+            True,
+            True,
+            id="main-first-forced-tag",
+            marks=pytest.mark.skipif(
+                not _has("_testcapi"), reason="this interpreter ships no _testcapi to read a version tag"
+            ),
+        ),
+        pytest.param(False, False, id="sub-first"),
+    ],
+)
 @pytest.mark.parametrize("api_code", KINDS)
 def test_version_tags_of_other_interpreters_never_reach_a_jadedict(api_code, main_first, forced):
     body = VERSION_PROBES + textwrap.dedent(f"""
@@ -359,17 +411,20 @@ def test_version_tags_of_other_interpreters_never_reach_a_jadedict(api_code, mai
 # A pool of own-GIL interpreters (3.14+): the workers' results equal the
 # main interpreter's bit for bit, and the main interpreter's classes are
 # untouched by whatever the workers did to theirs.
-POOL_WORK = COMPUTE + '''
+POOL_WORK = (
+    COMPUTE
+    + """
 def patch():
     JadeDict.sum = lambda self: "patched"
     return compute.__module__
-'''
+"""
+)
 
 
 @pytest.mark.skipif(not _has("concurrent.futures.interpreter"), reason="InterpreterPoolExecutor is new in 3.14")
 def test_interpreter_pool_workers_match_the_main_interpreter(tmp_path):
     (tmp_path / "pool_work.py").write_text(POOL_WORK)
-    body = f"""
+    body = """
         import json
         from concurrent.futures import InterpreterPoolExecutor
         import pool_work
@@ -379,7 +434,7 @@ def test_interpreter_pool_workers_match_the_main_interpreter(tmp_path):
             results = [f.result() for f in results]
             patched = [f.result() for f in [pool.submit(pool_work.patch) for _ in range(4)]]
         assert patched == ["pool_work"] * 4
-        assert pool_work.JadeDict({{"a": 1.5}}).sum() == 1.5 and pool_work.compute() == want
+        assert pool_work.JadeDict({"a": 1.5}).sum() == 1.5 and pool_work.compute() == want
         print(json.dumps([want, results]))
     """
     r = run_child("", body, path=str(tmp_path))

@@ -9,8 +9,8 @@ import threading
 import pytest
 
 from jadefox import JadeDict
-from support import FREE_THREADED, SLOWDOWN, HasFloat, bits, quiet_stderr
 from single_thread import CHILD_PROCESSES, SWITCH_INTERVAL
+from support import FREE_THREADED, SLOWDOWN, HasFloat, bits, quiet_stderr
 
 THREADS = 8
 # Rounds of the loops that hammer shared instances: enough for a race to
@@ -25,12 +25,20 @@ E = JadeDict({k: 1.5 for k in list(SRC)[::3]})
 R = JadeDict(dict(reversed(list(SRC.items()))))
 
 CALLS = {
-    "add": lambda: D.add(E), "subtract": lambda: D.subtract(R, 2.0), "multiply": lambda: D.multiply(E, fill=-1.0),
-    "divide": lambda: D.divide(D), "add_scalar": lambda: D.add_scalar(1.0),
-    "subtract_scalar": lambda: D.subtract_scalar(0.0), "multiply_scalar": lambda: D.multiply_scalar(3.0),
-    "divide_scalar": lambda: D.divide_scalar(7.0), "reset": lambda: D.reset(2.5),
-    "sum": lambda: D.sum(), "product": lambda: E.product(), "to_dict": lambda: D.to_dict,
-    "getitem": lambda: (D["key-042"], D["nope"], R["inf"]), "chain": lambda: D.add(R).subtract(D.add_scalar(1.0)),
+    "add": lambda: D.add(E),
+    "subtract": lambda: D.subtract(R, 2.0),
+    "multiply": lambda: D.multiply(E, fill=-1.0),
+    "divide": lambda: D.divide(D),
+    "add_scalar": lambda: D.add_scalar(1.0),
+    "subtract_scalar": lambda: D.subtract_scalar(0.0),
+    "multiply_scalar": lambda: D.multiply_scalar(3.0),
+    "divide_scalar": lambda: D.divide_scalar(7.0),
+    "reset": lambda: D.reset(2.5),
+    "sum": lambda: D.sum(),
+    "product": lambda: E.product(),
+    "to_dict": lambda: D.to_dict,
+    "getitem": lambda: (D["key-042"], D["nope"], R["inf"]),
+    "chain": lambda: D.add(R).subtract(D.add_scalar(1.0)),
 }
 
 
@@ -70,7 +78,7 @@ def test_shared_instances_give_single_threaded_results():
 
     def work(i):
         for _ in range(ROUNDS):
-            for name in names[i % len(names):] + names[:i % len(names)]:
+            for name in names[i % len(names) :] + names[: i % len(names)]:
                 assert fingerprint(CALLS[name]()) == expected[name], name
 
     run_threads(work)
@@ -144,8 +152,12 @@ def test_constructing_from_a_dict_mutated_by_another_thread(panic_type):
 @CHILD_PROCESSES
 def test_module_keeps_the_gil_disabled():
     env = {k: v for k, v in os.environ.items() if k != "PYTHON_GIL"}
-    r = subprocess.run([sys.executable, "-W", "error", "-c",
-                        "import sys, jadefox; print(sys._is_gil_enabled())"],
-                       capture_output=True, text=True, env=env, timeout=60 * SLOWDOWN)
+    r = subprocess.run(
+        [sys.executable, "-W", "error", "-c", "import sys, jadefox; print(sys._is_gil_enabled())"],
+        capture_output=True,
+        text=True,
+        env=env,
+        timeout=60 * SLOWDOWN,
+    )
     assert r.returncode == 0, r.stderr
     assert r.stdout.strip() == "False"
