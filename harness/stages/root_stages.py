@@ -10,8 +10,10 @@ import subprocess
 import sys
 from dataclasses import dataclass
 from pathlib import Path
+from typing import Any
 
 from .. import config, dependencies, knobs, platforms, privilege, proc, roots, sanitizers, session_venv
+from ..place import Place, step
 from ..results import StageReport
 
 
@@ -107,7 +109,16 @@ class _Job:
     pytest run (a developer's selection, e.g. -k pickle)."""
 
     stage: str
+    place: Place
     pytest_args: tuple[str, ...] = ()
+
+    def run(self, report: StageReport, label: str, argv: list[str], **how: Any) -> int:
+        """A command in the root, its log named by `label`."""
+        return self.place.run(argv, log=report.log_path(label), **how)
+
+    def collect(self, report: StageReport, label: str, returncode: int) -> None:
+        """Books a runner that left its JUnit file in the results as `label`.xml."""
+        self.place.collect(report, label, f"{self.results}/{label}.xml", returncode)
 
     @property
     def dir(self) -> str:
@@ -147,44 +158,6 @@ def _made(report: StageReport, names: list[str], stage: str) -> bool:
     return not failed
 
 
-def _in_root(
-    report: StageReport,
-    root: roots.Root,
-    label: str,
-    argv: list[str],
-    *,
-    env: dict[str, str] | None = None,
-    cwd: str = "/",
-    show: bool = False,
-    timeout: float | None = None,
-    overlay: Path | None = None,
-) -> int:
-    return roots.run(
-        root, argv, env=env, cwd=cwd, log=report.log_path(label), show=show, timeout=timeout, overlay=overlay
-    )
-
-
-def _step(report: StageReport, root: roots.Root, label: str, argv: list[str], **kwargs) -> bool:
-    """One command in the root that must succeed, booked as one check."""
-    rc = _in_root(report, root, label, argv, **kwargs)
-    log = report.log_path(label)
-    return report.check(label, rc == 0, f"exit {rc} (log: {log})", proc.tail(log, 80))
-
-
-def _clear(root: roots.Root, path: str, make: bool = False, overlay: Path | None = None) -> None:
-    """Removes `path` in the root (and makes it anew when `make`)."""
-    for argv in (["rm", "-rf", path], ["mkdir", "-p", path])[: 2 if make else 1]:
-        if roots.run(root, argv, show=False, overlay=overlay) != 0:
-            raise RuntimeError(f"could not clear {path} in the root {root.name}")
-
-
-def _collect(report: StageReport, root: roots.Root, job: _Job, label: str, rc: int) -> None:
-    """Copies a runner's JUnit file out of the root and books the run."""
-    src = roots.root_dir(root) / job.results.lstrip("/") / f"{label}.xml"
-    roots.copy_out(src, report.xml_path(label))
-    report.runner(label, rc)
-
-
 def _tools_env(platform: Platform) -> dict[str, str]:
     """Environment of the tools (venv, pip) run by the stage's interpreter.
     A ThreadSanitizer interpreter would report its own races in them and
@@ -193,21 +166,21 @@ def _tools_env(platform: Platform) -> dict[str, str]:
     return {"TSAN_OPTIONS": "report_bugs=0"} if platform.tsan else {}
 
 
-def _build(report: StageReport, root: roots.Root, platform: Platform, job: _Job) -> bool:
+def _build(report: StageReport, platform: Platform, job: _Job) -> bool:
     """jadefox built and installed in a fresh venv in the root: offline, with
     Debian's scikit-build-core, warnings as errors."""
     env = {**_tools_env(platform), **({"CXXFLAGS": DEBUG_CXXFLAGS} if platform.debug else {})}
     sanitize = session_venv.CONFIG_SETTINGS["tsan"] if platform.tsan else ()
-    return _step(
+    return step(
         report,
-        root,
         "venv",
+        job.place,
         [platform.python, "-m", "venv", "--without-pip", "--system-site-packages", f"{job.dir}/venv"],
         env=env,
-    ) and _step(
+    ) and step(
         report,
-        root,
         "build",
+        job.place,
         [
             job.venv_py,
             "-m",
@@ -227,7 +200,6 @@ def _build(report: StageReport, root: roots.Root, platform: Platform, job: _Job)
 
 def _pytest(
     report: StageReport,
-    root: roots.Root,
     job: _Job,
     label: str,
     env: dict[str, str],
@@ -235,9 +207,8 @@ def _pytest(
     pytest_options: tuple[str, ...] = (),
     paths: tuple[str, ...] = ("tests/python",),
 ) -> None:
-    rc = _in_root(
+    rc = job.run(
         report,
-        root,
         label,
         [
             job.venv_py,
@@ -258,20 +229,24 @@ def _pytest(
         show=True,
         timeout=config.TEST_TIMEOUT,
     )
-    _collect(report, root, job, label, rc)
+    job.collect(report, label, rc)
 
 
-def _core_tests(report: StageReport, root: roots.Root, job: _Job) -> None:
+def _core_tests(report: StageReport, job: _Job) -> None:
     """The C++ core's doctest suite under ASan+UBSan, built in the root."""
     build_dir = f"{job.dir}/core-tests"
     if not (
-        _step(report, root, "core-configure", ["cmake", "-S", f"{job.src}/tests/core", "-B", build_dir, "-G", "Ninja"])
-        and _step(report, root, "core-build", ["cmake", "--build", build_dir, "-j", str(os.cpu_count() or 2)])
+        step(
+            report,
+            "core-configure",
+            job.place,
+            ["cmake", "-S", f"{job.src}/tests/core", "-B", build_dir, "-G", "Ninja"],
+        )
+        and step(report, "core-build", job.place, ["cmake", "--build", build_dir, "-j", str(os.cpu_count() or 2)])
     ):
         return
-    rc = _in_root(
+    rc = job.run(
         report,
-        root,
         "core-asan",
         [f"{build_dir}/core_tests", "-r=junit", f"-o={job.results}/core-asan.xml"],
         env=sanitizers.core_env("asan"),
@@ -279,19 +254,18 @@ def _core_tests(report: StageReport, root: roots.Root, job: _Job) -> None:
         show=True,
         timeout=config.TEST_TIMEOUT,
     )
-    _collect(report, root, job, "core-asan", rc)
+    job.collect(report, "core-asan", rc)
 
 
-def _debug_runs(report: StageReport, root: roots.Root, job: _Job) -> None:
+def _debug_runs(report: StageReport, job: _Job) -> None:
     """On a debug interpreter: proof that the module was compiled for it, the
     suite under -X dev (the interpreter's assertions and its development
     checks), and the reference-leak run (its selection: harness.refleak.EXCLUDED)."""
-    if not _step(report, root, "debug-build", [job.venv_py, job.checks, "debug-build"], show=True):
+    if not step(report, "debug-build", job.place, [job.venv_py, job.checks, "debug-build"], show=True):
         return
-    _pytest(report, root, job, "pytest-dev", {}, python_options=("-X", "dev"))
-    rc = _in_root(
+    _pytest(report, job, "pytest-dev", {}, python_options=("-X", "dev"))
+    rc = job.run(
         report,
-        root,
         "refleak",
         [
             job.venv_py,
@@ -305,7 +279,7 @@ def _debug_runs(report: StageReport, root: roots.Root, job: _Job) -> None:
         show=True,
         timeout=config.TEST_TIMEOUT,
     )
-    _collect(report, root, job, "refleak", rc)
+    job.collect(report, "refleak", rc)
 
 
 def _fetch_wheel(report: StageReport, requirement: str) -> Path | None:
@@ -328,24 +302,23 @@ def _fetch_wheel(report: StageReport, requirement: str) -> Path | None:
     return wheels[0]
 
 
-def _run_parallel_installed(report: StageReport, root: roots.Root, job: _Job, platform: Platform) -> bool:
+def _run_parallel_installed(report: StageReport, job: _Job, platform: Platform) -> bool:
     """pytest-run-parallel in the job's venv."""
     wheel = _fetch_wheel(report, PYTEST_RUN_PARALLEL)
     if wheel is None:
         return False
-    roots.copy_in(wheel, roots.root_dir(root) / job.dir.lstrip("/") / wheel.name)
-    return _step(
+    in_root = job.place.bring(wheel, job.dir)
+    return step(
         report,
-        root,
         "install pytest-run-parallel",
-        [job.venv_py, "-m", "pip", "install", "--no-index", "--no-deps", f"{job.dir}/{wheel.name}"],
+        job.place,
+        [job.venv_py, "-m", "pip", "install", "--no-index", "--no-deps", in_root],
         env=_tools_env(platform),
     )
 
 
 def _threaded_suite(
     report: StageReport,
-    root: roots.Root,
     job: _Job,
     platform: Platform,
     env: dict[str, str],
@@ -353,10 +326,9 @@ def _threaded_suite(
 ) -> None:
     """The whole suite with PARALLEL_THREADS threads per test (tests marked
     thread_unsafe on one; the JUnit file says how many ran threaded)."""
-    if _run_parallel_installed(report, root, job, platform):
+    if _run_parallel_installed(report, job, platform):
         _pytest(
             report,
-            root,
             job,
             "pytest-threaded",
             env,
@@ -364,27 +336,27 @@ def _threaded_suite(
         )
 
 
-def _threaded_runs(report: StageReport, root: roots.Root, job: _Job, platform: Platform, env: dict[str, str]) -> None:
+def _threaded_runs(report: StageReport, job: _Job, platform: Platform, env: dict[str, str]) -> None:
     """The threaded suite and the scaling table of bench/scaling.py."""
-    _threaded_suite(report, root, job, platform, env)
-    _step(
+    _threaded_suite(report, job, platform, env)
+    step(
         report,
-        root,
         "scaling",
+        job.place,
         [job.venv_py, "bench/scaling.py", "--json", f"{job.results}/scaling.json"],
         env=env,
         cwd=job.src,
         show=True,
         timeout=config.TEST_TIMEOUT,
     )
-    roots.copy_out(roots.root_dir(root) / job.results.lstrip("/") / "scaling.json", report.log_dir / "scaling.json")
+    job.place.fetch(f"{job.results}/scaling.json", report.log_dir / "scaling.json")
 
 
 def _tsan_reports(job: _Job) -> str:
     return f"{job.dir}/tsan-reports"
 
 
-def _tsan_env(report: StageReport, root: roots.Root, job: _Job) -> dict[str, str] | None:
+def _tsan_env(report: StageReport, job: _Job) -> dict[str, str] | None:
     """The environment of every run of jadefox under ThreadSanitizer (the
     reports of every process into one fresh directory, the interpreter's own
     races suppressed by tests/python/tsan.supp), once a planted race has
@@ -396,25 +368,24 @@ def _tsan_env(report: StageReport, root: roots.Root, job: _Job) -> dict[str, str
         return None
     reports = _tsan_reports(job)
     env = sanitizers.module_tsan_env(reports, f"{job.src}/{supp.relative_to(config.REPO)}")
-    _clear(root, reports, make=True)
-    _in_root(report, root, "canary", [job.venv_py, "-m", "harness.canary", "race"], env=env, cwd=job.src)
-    planted = sanitizers.scan_reports(roots.root_dir(root) / reports.lstrip("/"))
+    job.place.clear(reports, make=True)
+    job.run(report, "canary", [job.venv_py, "-m", "harness.canary", "race"], env=env, cwd=job.src)
+    planted = sanitizers.scan_reports(job.place.host_path(reports))
     if not report.check(
         "sanitizer canary (a planted race is reported)",
         any(f.kind == "ThreadSanitizer" for f in planted),
         "ThreadSanitizer reported nothing: its runtime is not active",
     ):
         return None
-    _clear(root, reports, make=True)
+    job.place.clear(reports, make=True)
     return env
 
 
-def _tsan_runs(report: StageReport, root: roots.Root, job: _Job, platform: Platform, env: dict[str, str]) -> None:
+def _tsan_runs(report: StageReport, job: _Job, platform: Platform, env: dict[str, str]) -> None:
     """The thread tests and the threaded suite under ThreadSanitizer; every
     report left by them (or by anything run since _tsan_env) is a failure."""
     _pytest(
         report,
-        root,
         job,
         "pytest-threads",
         env,
@@ -423,13 +394,12 @@ def _tsan_runs(report: StageReport, root: roots.Root, job: _Job, platform: Platf
     )
     _threaded_suite(
         report,
-        root,
         job,
         platform,
         env,
         (*sanitizers.WITHOUT_PLAIN_ALLOCATOR_TESTS, *(f"--ignore={t}" for t in TSAN_LEAVES_OUT)),
     )
-    for n, finding in enumerate(sanitizers.scan_reports(roots.root_dir(root) / _tsan_reports(job).lstrip("/")), 1):
+    for n, finding in enumerate(sanitizers.scan_reports(job.place.host_path(_tsan_reports(job))), 1):
         report.failed(f"ThreadSanitizer report {n}", finding.kind, str(finding))
 
 
@@ -439,43 +409,43 @@ def run_root(report: StageReport, name: str, pytest_args: tuple[str, ...] = ()) 
     pytest run also gets `pytest_args`."""
     platform = PLATFORMS[name]
     root = roots.get(platform.root)
-    job = _Job(name, tuple(pytest_args))
+    job = _Job(name, Place(root), tuple(pytest_args))
     if not _made(report, [root.name], f"root-{name}"):
         return
     with roots.using(root.name):
-        _clear(root, job.dir, make=True)
+        job.place.clear(job.dir, make=True)
         roots.copy_sources(root, job.src)
-        _clear(root, job.results, make=True)
-        if not _build(report, root, platform, job):
+        job.place.clear(job.results, make=True)
+        if not _build(report, platform, job):
             return
         env: dict[str, str] = {}
         if platform.tsan:
-            tsan = _tsan_env(report, root, job)
+            tsan = _tsan_env(report, job)
             if tsan is None:
                 return
             env.update(tsan)
         machine = root.machine
         if machine.runs != "native":
-            _step(
+            step(
                 report,
-                root,
                 f"{machine.bits}-bit {machine.wheel}",
+                job.place,
                 [job.venv_py, job.checks, "machine", machine.wheel, str(machine.bits)],
                 show=True,
             )
         if root.free_threaded:
             env["PYTHONWARNINGS"] = config.GIL_REENABLED_IS_ERROR
-            _step(report, root, "gil-disabled", [job.venv_py, job.checks, "gil-disabled"], env=env, show=True)
+            step(report, "gil-disabled", job.place, [job.venv_py, job.checks, "gil-disabled"], env=env, show=True)
         if platform.debug:
-            _debug_runs(report, root, job)
+            _debug_runs(report, job)
         elif platform.tsan:
-            _tsan_runs(report, root, job, platform, env)
+            _tsan_runs(report, job, platform, env)
         else:
-            _pytest(report, root, job, "pytest", env)
+            _pytest(report, job, "pytest", env)
         if platform.threaded:
-            _threaded_runs(report, root, job, platform, env)
+            _threaded_runs(report, job, platform, env)
         if platform.core_tests:
-            _core_tests(report, root, job)
+            _core_tests(report, job)
 
 
 def prepare_all(report: StageReport) -> None:
@@ -528,33 +498,23 @@ def run_newcomer(report: StageReport) -> None:
     root = roots.get("newcomer")
     env = config.registry_env()
     with roots.using("newcomer"), roots.overlay(root) as ov:
+        place = Place(root, ov)
         _seed(report, ov / "upper")
         if any(Path(CA_CERTS).glob("*")):
-            _step(report, root, "ca-certificates", ["update-ca-certificates"], overlay=ov)
-        if not _step(report, root, "clone", ["git", "clone", "-q", f"{ORIGIN}/jadefox.bundle", CLONE], overlay=ov):
+            step(report, "ca-certificates", place, ["update-ca-certificates"])
+        if not step(report, "clone", place, ["git", "clone", "-q", f"{ORIGIN}/jadefox.bundle", CLONE]):
             return
-        _clear(root, ORIGIN, overlay=ov)
-        _step(
+        place.clear(ORIGIN)
+        step(report, "quickstart", place, ["python3", "dev.py", "-s", "quickstart"], env=env, cwd=CLONE, show=True)
+        step(
             report,
-            root,
-            "quickstart",
-            ["python3", "dev.py", "-s", "quickstart"],
-            env=env,
-            cwd=CLONE,
-            overlay=ov,
-            show=True,
-        )
-        _step(
-            report,
-            root,
             "all",
+            place,
             ["python3", "dev.py", "-s", "all"],
             env={**env, knobs.SKIP.name: "roots"},
             cwd=CLONE,
-            overlay=ov,
             show=True,
         )
-        clone_build = ov / "upper" / CLONE.lstrip("/") / "build"
-        roots.copy_out(clone_build / "logs", report.log_dir / "inner")
-        if not roots.copy_out(clone_build / "results", report.dir / "inner"):
+        place.fetch(f"{CLONE}/build/logs", report.log_dir / "inner")
+        if not place.fetch(f"{CLONE}/build/results", report.dir / "inner"):
             report.failed("inner results", f"the run in the clone left no {CLONE}/build/results")

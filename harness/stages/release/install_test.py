@@ -11,9 +11,10 @@ from collections.abc import Iterator
 from pathlib import Path
 
 from ... import config, dependencies, proc
+from ...place import steps
 from ...results import StageReport
 from .checks import check_wheel
-from .places import IMPORTED_FROM, STAND_IN_COMPILERS, Wheel, size_text, steps
+from .places import IMPORTED_FROM, STAND_IN_COMPILERS, Wheel, size_text
 
 
 def install_and_test(
@@ -71,8 +72,7 @@ def install_and_test(
         timeout=config.TEST_TIMEOUT,
         show=True,
     )
-    place.fetch(xml, report.xml_path(f"pytest-{label}"))
-    report.runner(f"pytest-{label}", rc)
+    place.collect(report, f"pytest-{label}", xml, rc)
 
 
 def check_and_test(report: StageReport, wheel: Wheel, stand_ins: Path, outside: Path, wheelhouse: Path) -> None:

@@ -7,9 +7,10 @@ from collections.abc import Sequence
 from pathlib import Path
 
 from ... import proc, roots
+from ...place import Place, steps
 from ...results import StageReport
 from .install_test import install_and_test
-from .places import IN_ROOT, MACHINE_TAGS, WORK, Place, Wheel, download_test_tools, steps, target_platform
+from .places import IN_ROOT, MACHINE_TAGS, WORK, Wheel, download_test_tools, target_platform
 
 
 def test_on_old_glibc(

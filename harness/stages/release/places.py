@@ -7,11 +7,12 @@ from __future__ import annotations
 import os
 import shutil
 import subprocess
-from collections.abc import Mapping, Sequence
+from collections.abc import Sequence
 from dataclasses import dataclass
 from pathlib import Path
 
 from ... import artifacts, config, dependencies, platforms, proc, roots, zig
+from ...place import Place
 from ...results import StageReport
 from .. import root_stages
 
@@ -87,55 +88,6 @@ RERUN = "python3 dev.py -s release"
 IMPORTED_FROM = "import jadefox, sys; print(jadefox.__file__); sys.exit(not jadefox.__file__.startswith(sys.argv[1]))"
 
 
-@dataclass(frozen=True)
-class Place:
-    """This machine (root None) or a Debian root: runs commands and maps
-    paths as seen there to paths on this machine."""
-
-    root: roots.Root | None = None
-
-    def run(
-        self,
-        argv: Sequence[str | os.PathLike[str]],
-        *,
-        log: Path,
-        env: Mapping[str, str] | None = None,
-        cwd: str | None = None,
-        timeout: float | None = None,
-        show: bool = False,
-    ) -> int:
-        if self.root is None:
-            return proc.run(argv, log=log, env=env, cwd=Path(cwd) if cwd else None, timeout=timeout, show=show)
-        return roots.run(
-            self.root, [os.fspath(a) for a in argv], env=env, log=log, timeout=timeout, show=show, cwd=cwd or "/"
-        )
-
-    def host_path(self, path: str) -> Path:
-        return Path(path) if self.root is None else roots.root_dir(self.root) / path.lstrip("/")
-
-    def search_path(self) -> str:
-        return os.environ["PATH"] if self.root is None else roots.BASE_ENV["PATH"]
-
-    def bring(self, source: Path, dest: str) -> str:
-        """The path, as seen here, of a file of this machine copied to
-        `dest` (a directory); on this machine the file itself."""
-        if self.root is None:
-            return str(source)
-        inside = f"{dest.rstrip('/')}/{source.name}"
-        roots.copy_in(source, self.host_path(inside))
-        return inside
-
-    def fetch(self, path: str, dest: Path) -> bool:
-        """Copies a file this place left at `path` to `dest` on this
-        machine; False when there is none."""
-        if self.root is None:
-            if not Path(path).is_file():
-                return False
-            shutil.copyfile(path, dest)
-            return True
-        return roots.copy_out(self.host_path(path), dest)
-
-
 @dataclass
 class Wheel:
     """One wheel of the release and where it was made."""
@@ -172,23 +124,6 @@ def source_date_epoch() -> int:
     except OSError:
         return FALLBACK_EPOCH
     return int(out.stdout) if out.returncode == 0 and out.stdout.strip() else FALLBACK_EPOCH
-
-
-def steps(
-    report: StageReport,
-    name: str,
-    place: Place,
-    steps: Sequence[tuple[str, Sequence[str | os.PathLike[str]]]],
-    env: Mapping[str, str] | None = None,
-) -> bool:
-    """Runs the (what, argv) steps in order in `place` as one check named
-    `name`, which fails at the first step that fails."""
-    for what, argv in steps:
-        log = report.log_path(f"{name} {what}".replace(" ", "-").replace(":", ""))
-        rc = place.run(argv, log=log, env=env)
-        if rc != 0:
-            return report.check(name, False, f"{what}: exit status {rc} (log {log})", proc.tail(log))
-    return report.check(name, True)
 
 
 def book_problems(report: StageReport, name: str, problems: Sequence[str]) -> bool:

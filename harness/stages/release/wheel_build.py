@@ -12,6 +12,7 @@ from collections.abc import Sequence
 from pathlib import Path
 
 from ... import artifacts, config, dependencies, interpreters, privilege, proc, roots, zig
+from ...place import Place, steps
 from ...results import StageReport, StageSkipped
 from .. import root_stages
 from .places import (
@@ -25,11 +26,9 @@ from .places import (
     ZIG_CACHE,
     ZIG_CACHE_IN_ROOT,
     ZIG_IN_ROOT,
-    Place,
     Wheel,
     book_problems,
     download_test_tools,
-    steps,
     tools_venv,
 )
 
