@@ -10,7 +10,7 @@ from pathlib import Path
 
 import pytest
 
-from harness import privilege, roots, session_venv
+from harness import knobs, privilege, roots, session_venv
 from harness.results import StageReport
 from harness.stages import root_stages
 
@@ -22,6 +22,8 @@ class FakeRoot:
 
     def __init__(self, monkeypatch, tmp_path: Path, fail: str = "") -> None:
         self.commands: list[tuple[str, list[str], dict[str, str]]] = []
+        self.where: list[dict] = []  # each command's cwd and overlay
+        self.copied_out: list[Path] = []
         self.fail = fail
         self.tmp = tmp_path
         monkeypatch.setattr(privilege, "require_root", lambda *args: ())
@@ -29,6 +31,8 @@ class FakeRoot:
         monkeypatch.setattr(roots, "using", lambda name: contextlib.nullcontext(tmp_path))
         monkeypatch.setattr(roots, "copy_sources", lambda root, dest: None)
         monkeypatch.setattr(roots, "copy_in", lambda src, dest: None)
+        monkeypatch.setattr(roots, "make_dir", lambda path, mode="755": None)
+        monkeypatch.setattr(roots, "overlay", lambda root: contextlib.nullcontext(tmp_path / "overlay"))
         monkeypatch.setattr(roots, "root_dir", lambda root: tmp_path / root.name)
         monkeypatch.setattr(roots, "copy_out", self.copy_out)
         monkeypatch.setattr(roots, "run", self.run)
@@ -36,9 +40,11 @@ class FakeRoot:
 
     def run(self, root, argv, *, env=None, **kwargs) -> int:
         self.commands.append((root.name, [str(a) for a in argv], dict(env or {})))
+        self.where.append({k: kwargs.get(k) for k in ("cwd", "overlay")})
         return 1 if self.fail and self.fail in argv else 0
 
     def copy_out(self, src: Path, dest: Path) -> bool:
+        self.copied_out.append(src)
         if src.suffix == ".xml":
             suite = ET.Element("testsuite", tests="1", failures="0", errors="0", skipped="0")
             ET.SubElement(suite, "testcase", classname="t", name=src.stem)
@@ -126,3 +132,44 @@ def test_every_platform_stage_runs_against_the_fake_root(results_root, monkeypat
     fake, cases = run_stage(monkeypatch, tmp_path, name)
     assert fake.commands and all(root == root_stages.PLATFORMS[name].root for root, _, _ in fake.commands)
     assert "build" in cases
+
+
+def run_newcomer(monkeypatch, tmp_path, fail: str = ""):
+    fake = FakeRoot(monkeypatch, tmp_path, fail)
+    report = StageReport("newcomer")
+    root_stages.run_newcomer(report)
+    cases = {c.get("name"): c for c in ET.parse(report.dir / "harness.xml").getroot().iter("testcase")}
+    return fake, cases
+
+
+def test_the_newcomer_runs_the_readme_s_commands_in_a_clone_inside_the_throwaway_overlay(
+    results_root, monkeypatch, tmp_path
+):
+    fake, cases = run_newcomer(monkeypatch, tmp_path)
+    assert {root for root, _, _ in fake.commands} == {"newcomer"}
+    assert all(w["overlay"] == tmp_path / "overlay" for w in fake.where)
+    argvs = [argv for _, argv, _ in fake.commands]
+    (clone,) = fake.argv_of("clone")
+    quickstart, everything = fake.argv_of("dev.py")
+    assert argvs.index(clone) < argvs.index(quickstart) < argvs.index(everything)
+    assert clone[-1] == root_stages.CLONE
+    assert quickstart[-2:] == ["-s", "quickstart"] and everything[-2:] == ["-s", "all"]
+    for argv in (quickstart, everything):
+        assert fake.where[argvs.index(argv)]["cwd"] == root_stages.CLONE
+    # Roots do not nest: the inner run skips them by request, and only it.
+    env_of = {tuple(argv): env for _, argv, env in fake.commands}
+    assert env_of[tuple(everything)][knobs.SKIP.name] == "roots"
+    assert knobs.SKIP.name not in env_of[tuple(quickstart)]
+    # The bundle it was cloned from is gone before the README's commands run.
+    assert argvs.index(["rm", "-rf", root_stages.ORIGIN]) < argvs.index(quickstart)
+    # The inner run's results are taken from the overlay's upper layer.
+    upper = tmp_path / "overlay" / "upper" / root_stages.CLONE.lstrip("/") / "build" / "results"
+    assert upper in fake.copied_out
+    assert {"clone", "quickstart", "all"} <= set(cases)
+    assert all(c.find("failure") is None for c in cases.values())
+
+
+def test_a_failed_clone_stops_the_newcomer_before_the_readme_s_commands(results_root, monkeypatch, tmp_path):
+    fake, cases = run_newcomer(monkeypatch, tmp_path, fail="clone")
+    assert cases["clone"].find("failure") is not None
+    assert fake.argv_of("dev.py") == []
