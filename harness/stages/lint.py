@@ -2,14 +2,15 @@
 harness, bench/ and tests/ (pyproject.toml's [tool.ruff] and [tool.mypy]
 say what is left out, and why), and clang-format over the C++ of core/ and
 module/ against the committed .clang-format. One check per tool run; the
-tools come from the `lint` dependency group, clang-format from Debian."""
+tools, clang-format too, come from the `lint` dependency group, pinned (each
+clang-format release lays some code out differently)."""
 
 from __future__ import annotations
 
 import re
 from pathlib import Path
 
-from .. import apt, config, dependencies, proc, session_venv
+from .. import config, dependencies, proc, session_venv
 from ..results import StageReport
 
 PYTHON_PATHS = ("harness", "bench", "tests", "noxfile.py", "dev.py")
@@ -36,7 +37,6 @@ def _tool(report: StageReport, label: str, argv: list[str | Path]) -> None:
 
 
 def run(session, report: StageReport) -> None:
-    apt.ensure(["clang-format"], "the lint stage checks the C++ layout", "sudo python3 dev.py -s lint")
     if not session_venv.install(session, report, "lint tools", *dependencies.group("lint")):
         return
     tools = Path(session.bin)
@@ -49,4 +49,8 @@ def run(session, report: StageReport) -> None:
             [tools / "mypy", "--cache-dir", config.BUILD / "mypy-cache" / "lint", *paths],
         )
     for directory in CXX_DIRS:
-        _tool(report, f"clang-format {directory}/", ["clang-format", "--dry-run", "--Werror", *cxx_files(directory)])
+        _tool(
+            report,
+            f"clang-format {directory}/",
+            [tools / "clang-format", "--dry-run", "--Werror", *cxx_files(directory)],
+        )
