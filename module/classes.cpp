@@ -170,9 +170,36 @@ const OwnedClasses* owned_by(PyObject* capsule) {
     return owned;
 }
 
+// Making an interpreter's classes is serialised across the process: the
+// interpreter's state dict is made by its first reader, unguarded on the
+// free-threaded build, so two threads reading it first could each make one
+// and store their classes in different dicts. The lock is waited for
+// detached from the interpreter, so that its holder, which runs interpreter
+// code (making a type can collect garbage or hand the GIL on), can go on; it
+// is recursive because that code can run a finalizer that imports the module
+// again on the same thread.
+std::recursive_mutex creation_lock;
+
+class CreationHold {
+public:
+    CreationHold() : hold_(creation_lock, std::defer_lock) {
+        if (hold_.try_lock()) return;
+        PyThreadState* saved = PyEval_SaveThread();
+        hold_.lock();
+        // May end a daemon thread during finalization (see guarded): the
+        // unwind then gives the lock back through hold_.
+        PyEval_RestoreThread(saved);
+    }
+
+private:
+    std::unique_lock<std::recursive_mutex> hold_;
+};
+
 }  // namespace
 
 InterpreterClasses this_interpreter_classes() {
+    if (std::optional<InterpreterClasses> known = registered_for_this_interpreter()) return *known;
+    CreationHold hold;
     if (std::optional<InterpreterClasses> known = registered_for_this_interpreter()) return *known;
 
     PyObject* state = PyInterpreterState_GetDict(PyInterpreterState_Get());
@@ -186,9 +213,9 @@ InterpreterClasses this_interpreter_classes() {
     if (!key) throw_fetched();
     Ref stored = looked_up(state, key.get());
     if (!stored) {
-        // Another thread may store its own pair between our look and our
-        // store; the pair stored first is the interpreter's, and the other
-        // capsule, dropped here, releases its classes.
+        // A finalizer run while making them may have stored a pair on this
+        // thread meanwhile; the pair stored first is the interpreter's, and
+        // the other capsule, dropped here, releases its classes.
         Ref made = make_owning_capsule();
         stored = stored_or(state, key.get(), made.get());
     }

@@ -27,8 +27,7 @@ struct InterpreterClasses {
 
 // The calling interpreter's classes, made if this interpreter has none yet.
 // Throws PyErr if they cannot be made; nothing half-made is kept, so a later
-// call tries again. Two threads may race here; both get the classes stored
-// first.
+// call tries again. Threads racing here get the one pair that was made.
 InterpreterClasses this_interpreter_classes();
 
 // This interpreter's PanicException class, or null before the module first
