@@ -29,7 +29,6 @@ InterpreterPoolExecutor the script says so and exits with status 0.
 
 from __future__ import annotations
 
-import argparse
 import importlib
 import json
 import site
@@ -139,13 +138,7 @@ def evaluate(figures: dict[str, dict[int, float]]) -> list[dict]:
 
 
 def main(argv: list[str] | None = None) -> int:
-    parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
-    parser.add_argument("--quick", action="store_true", help="smaller sizes and shorter samples")
-    parser.add_argument("--seconds", type=float, help="length of one sample (default 1.0, quick 0.3)")
-    parser.add_argument("--repeat", type=int, default=3, help="samples per figure, the best is kept")
-    parser.add_argument("--json", help="write the figures to this file")
-    args = parser.parse_args(argv)
-    seconds = args.seconds or (0.3 if args.quick else 1.0)
+    args, seconds = scaling.parse_arguments(__doc__, argv)
 
     print(scaling.build_description(), flush=True)
     if InterpreterPoolExecutor is None:

@@ -264,14 +264,20 @@ def goal_for(w: Workload, mode: str, ratios: dict[tuple[str, str], float]) -> tu
     return control * CONTROL_SLACK, f">= control {control:.2f}"
 
 
-def main(argv: list[str] | None = None) -> int:
-    parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
+def parse_arguments(doc: str, argv: list[str] | None) -> tuple[argparse.Namespace, float]:
+    """The options this benchmark and bench/interpreters.py share, and the
+    length of one sample they give."""
+    parser = argparse.ArgumentParser(description=doc.split("\n\n")[0])
     parser.add_argument("--quick", action="store_true", help="smaller sizes and shorter samples")
     parser.add_argument("--seconds", type=float, help="length of one sample (default 1.0, quick 0.3)")
     parser.add_argument("--repeat", type=int, default=3, help="samples per figure, the best is kept")
     parser.add_argument("--json", help="write the figures to this file")
     args = parser.parse_args(argv)
-    seconds = args.seconds or (0.3 if args.quick else 1.0)
+    return args, args.seconds or (0.3 if args.quick else 1.0)
+
+
+def main(argv: list[str] | None = None) -> int:
+    args, seconds = parse_arguments(__doc__, argv)
 
     print(build_description(), flush=True)
     print(f"before: {load_note()}", flush=True)
