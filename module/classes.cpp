@@ -90,8 +90,8 @@ void unregister_classes(const OwnedClasses* owned) noexcept {
     std::erase(registry, owned);
 }
 
-// Runs in the ending interpreter while it clears its state dict (or when a
-// thread that lost the race below drops its own capsule).
+// Runs in the ending interpreter while it clears its state dict (or when
+// this_interpreter_classes drops a pair that lost to one stored meanwhile).
 void release_classes(PyObject* capsule) noexcept {
     auto* owned = static_cast<OwnedClasses*>(PyCapsule_GetPointer(capsule, capsule_name));
     if (!owned) {
